@@ -1,0 +1,40 @@
+// Output writer: the main thread hands sampled frames to a writer thread
+// through two pinned slots; the writer appends them to genout.dat.
+#pragma once
+
+#include <pthread.h>
+#include <cstdint>
+#include <cstdio>
+
+struct float_writer_buffer {
+    float* data;       // capacity floats of pinned host memory
+    uint64_t count;    // floats of the frame held; 0 when free
+    uint64_t capacity;
+    int32_t ready;     // 1 while the frame waits to be written
+    int32_t is_last;   // the writer thread ends after writing this frame
+};
+
+struct float_writer {
+    float_writer_buffer buffers[2];
+    int32_t write_index; // slot the writer thread takes next
+    int32_t fill_index;  // slot the producer fills next
+    pthread_mutex_t mutex;
+    pthread_cond_t data_ready;
+    pthread_cond_t buffer_free;
+    FILE* file;
+    int32_t shutdown;
+    int32_t frames_submitted;
+    int32_t failed; // 1 once a write, flush or close of genout.dat failed
+};
+
+// Returns 0 on success; on failure everything acquired is released and -1 is
+// returned with errno telling why.
+int float_writer_init(float_writer* writer, uint64_t capacity);
+void* float_writer_thread(void* writer);
+void float_writer_submit(float_writer* writer, const float* frame, uint64_t n, int is_last);
+void float_writer_shutdown(float_writer* writer);
+// Closes genout.dat and releases the slots, mutex and condition variables;
+// call after the writer thread has been joined.
+void float_writer_destroy(float_writer* writer);
+// 1 when genout.dat lacks data because a write, flush or close failed.
+int float_writer_failed(const float_writer* writer);

@@ -1,0 +1,138 @@
+#include "test_support.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+std::string make_scratch_dir(const std::string& tag)
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/tessaro_" + tag + "_XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data()))
+        throw std::runtime_error("mkdtemp failed for " + pattern);
+    return std::string(buf.data());
+}
+
+static std::string slurp_fd(int fd)
+{
+    std::string text;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+program_result run_program(const std::string& program, const std::string& dir, const environment& env)
+{
+    std::vector<std::string> entries;
+    for (char** e = environ; *e; ++e) {
+        std::string entry(*e);
+        if (entry.rfind("TESSARO_", 0) == 0 || entry.rfind("DIVEV_", 0) == 0)
+            continue;
+        bool replaced = false;
+        for (const auto& kv : env)
+            replaced = replaced || entry.rfind(kv.first + "=", 0) == 0;
+        if (!replaced)
+            entries.push_back(entry);
+    }
+    for (const auto& kv : env)
+        entries.push_back(kv.first + "=" + kv.second);
+    std::vector<char*> envp;
+    for (auto& entry : entries)
+        envp.push_back(&entry[0]);
+    envp.push_back(nullptr);
+
+    // Standard output and error go to files, so neither pipe can fill up.
+    std::string out_path = dir + "/.stdout", err_path = dir + "/.stderr";
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0 || err < 0 || chdir(dir.c_str()) != 0)
+            _exit(127);
+        dup2(out, 1);
+        dup2(err, 2);
+        int devnull = open("/dev/null", O_RDONLY);
+        dup2(devnull, 0);
+        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+        execve(program.c_str(), argv, envp.data());
+        _exit(127);
+    }
+    int wstatus = 0;
+    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    program_result result;
+    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    result.out = read_bytes(out_path);
+    result.err = read_bytes(err_path);
+    std::remove(out_path.c_str());
+    std::remove(err_path.c_str());
+    return result;
+}
+
+void write_bytes(const std::string& path, const std::string& bytes)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!f)
+        throw std::runtime_error("cannot write " + path);
+}
+
+void write_ints(const std::string& path, const std::vector<int32_t>& values)
+{
+    write_bytes(path, std::string(reinterpret_cast<const char*>(values.data()), values.size() * 4));
+}
+
+void write_floats(const std::string& path, const std::vector<float>& values)
+{
+    write_bytes(path, std::string(reinterpret_cast<const char*>(values.data()), values.size() * 4));
+}
+
+std::string read_bytes(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+std::vector<float> read_floats(const std::string& path)
+{
+    std::string bytes = read_bytes(path);
+    std::vector<float> values(bytes.size() / 4);
+    std::memcpy(values.data(), bytes.data(), values.size() * 4);
+    return values;
+}
+
+bool file_exists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+uint32_t float_bits(float v)
+{
+    uint32_t bits;
+    std::memcpy(&bits, &v, 4);
+    return bits;
+}

@@ -1,0 +1,34 @@
+// Helpers for tests: scratch directories, raw input files, and runs of the
+// programs as child processes with their standard output, error and status.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct program_result {
+    int status;       // exit status, or 128 + signal when killed by a signal
+    std::string out;  // standard output
+    std::string err;  // standard error
+};
+
+typedef std::vector<std::pair<std::string, std::string>> environment;
+
+// A new empty directory under the system's temporary directory.
+std::string make_scratch_dir(const std::string& tag);
+
+// Runs `program` with no arguments in `dir`, with `env` added to (or replacing
+// entries of) the test's environment; TESSARO_* and DIVEV_* variables of the
+// test's own environment are not inherited.
+program_result run_program(const std::string& program, const std::string& dir, const environment& env = {});
+
+void write_ints(const std::string& path, const std::vector<int32_t>& values);
+void write_floats(const std::string& path, const std::vector<float>& values);
+void write_bytes(const std::string& path, const std::string& bytes);
+std::string read_bytes(const std::string& path);
+std::vector<float> read_floats(const std::string& path);
+bool file_exists(const std::string& path);
+
+// Bit pattern of a float, for exact comparisons that tell +0 from -0 and NaNs apart.
+uint32_t float_bits(float v);
