@@ -9,7 +9,7 @@
 #include <cstdint>
 
 struct device_state;
-struct host_inputs;
+struct scalar_inputs;
 
 enum stream_id { compute_stream_id, halo_stream_id, memvar_x_stream_id, memvar_y_stream_id, output_stream_id };
 
@@ -28,9 +28,11 @@ struct field_stream_list {
     int count;
 };
 
-// Launches one update kernel of GPU k on the region [region_start, region_end).
-typedef cudaError_t (*update_launcher)(const device_state& st, const host_inputs& in, int k, dim3 grid, dim3 block,
-                                       cudaStream_t stream, int region_start, int region_end, int region_offset);
+// Launches one update kernel of GPU k (window width L) on the region
+// [region_start, region_end) with region_offset = region_start - gpu_start.
+typedef cudaError_t (*update_launcher)(const device_state& st, const scalar_inputs& s, int k, int L, dim3 grid,
+                                       dim3 block, cudaStream_t stream, int region_start, int region_end,
+                                       int region_offset);
 
 struct solver_model {
     array_list maps;               // maps read after "beta.dat", in reading order
@@ -45,8 +47,6 @@ struct solver_model {
     int count_zero_points;         // the memory estimate counts the icczero table
     const char* memory_report_format;
     int peer_access_required;
-    const char* fd_u_name;
-    const char* fd_p_name;
     update_launcher fd_u;
     update_launcher fd_p;
 };

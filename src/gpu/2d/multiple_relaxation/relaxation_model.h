@@ -1,0 +1,6 @@
+#pragma once
+
+#include "solver_model.h"
+
+// The two-relaxation program for the shared driver.
+extern const solver_model relaxation_model;
