@@ -1,1 +1,150 @@
-// placeholder
+// Device set-up through the host runtime's trace: streams and priorities, peer
+// access, allocations, clears and uploads per GPU in order, the final waits.
+#include "program_cases.h"
+#include "trace.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+const std::string program = TESSARO_EXPONENTIAL_PROGRAM;
+
+// rho(x, y) = 1000 + x tells from which host row an upload starts.
+input_set setup_set()
+{
+    input_set s = homogeneous_set(100, 20, 1);
+    s.nTic = 3;
+    for (int x = 0; x < 100; ++x)
+        for (int y = 0; y < 20; ++y)
+            s.rho[static_cast<size_t>(x) * 20 + y] = 1000.0f + x;
+    s.icc = {30, 10, 31, 10};
+    s.divev.assign(6, 1.0f);
+    s.icczero = {40, 10};
+    s.icc_add = {50, 10};
+    s.divev_add.assign(3, 1.0f);
+    s.icc_u = {60, 10};
+    s.divev_u.assign(3, 1.0f);
+    s.icc_w = {70, 10, 71, 11, 72, 12};
+    s.divev_w.assign(9, 1.0f);
+    s.outc = {50, 10};
+    return s;
+}
+
+// "call dev=.. stream=.. bytes=.." with only the named fields kept.
+std::string keep(const std::string& line, const std::vector<std::string>& keys)
+{
+    std::string out = line.substr(0, line.find(' '));
+    for (const std::string& k : keys) {
+        const std::string v = trace_field(line, k);
+        if (!v.empty())
+            out += " " + k + "=" + v;
+    }
+    return out;
+}
+
+std::string hex_bits(float v)
+{
+    char text[16];
+    uint32_t bits;
+    std::memcpy(&bits, &v, 4);
+    std::snprintf(text, sizeof text, "0x%08x", bits);
+    return text;
+}
+
+std::vector<std::string> expected_setup(int gpus, const int* L, const int* gpu_start, bool saving)
+{
+    std::vector<std::string> e = {"cudaDeviceGetStreamPriorityRange dev=0"};
+    auto bytes = [](long b) { return " bytes=" + std::to_string(b); };
+    for (int k = 0; k < gpus; ++k) {
+        const std::string dev = " dev=" + std::to_string(k);
+        const std::string compute = " stream=" + std::to_string(5 * k + 1) + "/0";
+        e.push_back("cudaSetDevice" + dev);
+        for (int s = 0; s < 5; ++s)
+            e.push_back("cudaStreamCreateWithPriority" + dev + " stream=" + std::to_string(5 * k + 1 + s) +
+                        (s == 0 ? "/0" : "/-5"));
+        for (int j = 0; j < gpus; ++j)
+            if (j != k) {
+                e.push_back("cudaDeviceCanAccessPeer" + dev + " peer=" + std::to_string(j));
+                e.push_back("cudaDeviceEnablePeerAccess" + dev + " peer=" + std::to_string(j));
+            }
+        const long window = 20L * L[k] * 4;
+        // p u w rho K beta a_exp dmap dcmap, then divev icc icczero divev_add icc_add divev_u icc_u divev_w icc_w
+        const long sizes[] = {2 * window, 2 * window, 2 * window, window, window, window, window, 72, window,
+                              (saving ? 2 : 6) * 4L, 16, 8, (saving ? 1 : 3) * 4L, 8, (saving ? 1 : 3) * 4L, 8,
+                              (saving ? 3 : 9) * 4L, 24};
+        for (long b : sizes)
+            e.push_back("cudaMallocAsync" + dev + compute + bytes(b));
+        for (int i = 0; i < 3; ++i)
+            e.push_back("cudaMemsetAsync" + dev + compute + bytes(2 * window));
+        const std::string h2d = " kind=H2D";
+        e.push_back("cudaMemcpyAsync" + dev + compute + h2d + bytes(window) + " head=" +
+                    hex_bits(1000.0f + gpu_start[k]));
+        for (int i = 0; i < 4; ++i)
+            e.push_back("cudaMemcpyAsync" + dev + compute + h2d + bytes(window)); // K beta dcmap a_exp
+        e.push_back("cudaMemcpyAsync" + dev + compute + h2d + bytes(72));
+        const long families[][2] = {{6 * 4, 16}, {0, 8}, {3 * 4, 8}, {3 * 4, 8}, {9 * 4, 24}};
+        for (int f = 0; f < 5; ++f) {
+            if (families[f][0] && !saving)
+                e.push_back("cudaMemcpyAsync" + dev + compute + h2d + bytes(families[f][0]));
+            e.push_back("cudaMemcpyAsync" + dev + compute + h2d + bytes(families[f][1]));
+        }
+    }
+    for (int k = 0; k < gpus; ++k) {
+        e.push_back("cudaSetDevice dev=" + std::to_string(k));
+        e.push_back("cudaStreamSynchronize dev=" + std::to_string(k) + " stream=" + std::to_string(5 * k + 1) + "/0");
+        e.push_back("cudaStreamSynchronize dev=" + std::to_string(k) + " stream=" + std::to_string(5 * k + 2) +
+                    "/-5");
+    }
+    return e;
+}
+
+TEST(DeviceSetup, PerGpuStreamsPeersAllocationsClearsUploadsThenWaits)
+{
+    const int L[] = {42, 49, 41}, gpu_start[] = {0, 26, 59};
+    for (bool saving : {false, true}) {
+        SCOPED_TRACE(saving ? "memory saving" : "time series on the GPUs");
+        const std::string dir = make_scratch_dir("setup");
+        write_input_set(dir, setup_set());
+        environment env = {{"TESSARO_HOST_GPUS", "3"}, {"TESSARO_HOST_TRACE", dir + "/trace"}};
+        if (saving)
+            env.push_back({"DIVEV_MEMORY_SAVING", "yes"});
+        program_result r = run_program(program, dir, env);
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::vector<std::string> lines = read_lines(dir + "/trace");
+        std::vector<std::string> actual;
+        for (const std::string& line : lines) {
+            if (line.rfind("cudaMallocHost", 0) == 0)
+                break; // the writer's slots follow the set-up
+            if (line.rfind("cudaGetDeviceCount", 0) == 0)
+                continue;
+            actual.push_back(keep(line, {"dev", "stream", "peer", "kind", "bytes", "head"}));
+        }
+        std::vector<std::string> expected = expected_setup(3, L, gpu_start, saving);
+        ASSERT_EQ(actual.size(), expected.size());
+        for (size_t i = 0; i < expected.size(); ++i) {
+            if (expected[i].find(" head=") == std::string::npos && actual[i].find(" head=") != std::string::npos)
+                actual[i] = actual[i].substr(0, actual[i].find(" head="));
+            EXPECT_EQ(actual[i], expected[i]) << "call " << i;
+        }
+        EXPECT_NE(r.out.find("Allocating memory.\n"), std::string::npos);
+        const std::string peers = "GPU 0 enabled peer access to GPU 1\nGPU 0 enabled peer access to GPU 2\n"
+                                  "GPU 1 enabled peer access to GPU 0\nGPU 1 enabled peer access to GPU 2\n"
+                                  "GPU 2 enabled peer access to GPU 0\nGPU 2 enabled peer access to GPU 1\n"
+                                  "Starting time stepping loop...\n";
+        EXPECT_NE(r.out.find(peers), std::string::npos) << r.out;
+    }
+}
+
+TEST(DeviceSetup, OneGpuQueriesNoPeer)
+{
+    const std::string dir = make_scratch_dir("setup1");
+    write_input_set(dir, setup_set());
+    program_result r = run_program(program, dir, {{"TESSARO_HOST_TRACE", dir + "/trace"}});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(select_calls(read_lines(dir + "/trace"), {"cudaDeviceCanAccessPeer"}).empty());
+    EXPECT_EQ(r.out.find("peer access"), std::string::npos);
+}
+
+} // namespace

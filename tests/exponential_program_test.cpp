@@ -1,1 +1,231 @@
-// placeholder
+// The exponential-attenuation program end to end: standard output, frames and
+// slots of genout.dat, invariance over GPU counts, schedules and memory
+// saving, exit statuses, and a travel-time check.
+#include "exponential_model.h"
+#include "output_points.h"
+#include "program_cases.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string program = TESSARO_EXPONENTIAL_PROGRAM;
+
+environment env_of(int gpus, const char* schedule = "eager", bool memory_saving = false)
+{
+    environment env = {{"TESSARO_HOST_GPUS", std::to_string(gpus)},
+                       {"TESSARO_HOST_SCHEDULE", schedule},
+                       {"TESSARO_HOST_THREADS", "2"}};
+    if (memory_saving)
+        env.push_back({"DIVEV_MEMORY_SAVING", "1"});
+    return env;
+}
+
+input_set small_set(int nT)
+{
+    input_set s = homogeneous_set(40, 24, nT);
+    s.icc_add = {20, 12};
+    s.divev_add = ricker(nT > 0 ? nT : 0, 25.0f, s.dT);
+    s.outc = {24, 12, 30, 12, 20, 3};
+    return s;
+}
+
+size_t frames(const run_output& out, const input_set& set) { return out.genout.size() / (set.outc.size() / 2); }
+
+TEST(ExponentialProgram, SmallRunPrintsReportProgressAndDone)
+{
+    input_set set = small_set(3);
+    environment env = env_of(1);
+    env.push_back({"TESSARO_HOST_MEMORY", "1073741824"});
+    run_output out = run_case(program, set, env, "exp_small");
+    ASSERT_EQ(out.result.status, 0) << out.result.err;
+    char host[256] = {0};
+    gethostname(host, sizeof host - 1);
+    const std::string expected = std::string("Starting time stepping loop...\n"
+                                             "Progress :      [Rank  0 | ") +
+                                 host +
+                                 " | GPU 0] GPU memory estimate (local_nx=40, nY=24):\n"
+                                 "  TOTAL ESTIMATED (user allocs)  :       0.00 GB\n"
+                                 "  Context overhead (pre-alloc)   :       0.00 GB\n"
+                                 "  PREDICTED nvtop total          :       0.00 GB\n"
+                                 "  GPU free / total               : 1.00 / 1.00 GB\n"
+                                 "\b\b\b\b\b0.000\b\b\b\b\b0.500\b\b\b\b\b1.000\n"
+                                 "Done.\n";
+    const size_t at = out.result.out.find("Starting time stepping loop...");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(out.result.out.substr(at), expected);
+    EXPECT_EQ(out.result.err, "");
+    ASSERT_EQ(frames(out, set), 3u);
+    // The point in the y margin gives +0.0 in every frame; the others see the pulse.
+    for (size_t f = 0; f < 3; ++f)
+        EXPECT_EQ(float_bits(out.genout[f * 3 + 2]), 0u);
+    EXPECT_NE(out.genout[2 * 3 + 0], 0.0f);
+}
+
+TEST(ExponentialProgram, FramesFollowStepsAndOutputPeriod)
+{
+    struct row {
+        int nT, modT;
+        size_t frames;
+        const char* last_progress;
+    };
+    const row rows[] = {{0, 1, 0, nullptr}, {-3, 1, 0, nullptr}, {1, 1, 1, "1.000"}, {5, 7, 1, "1.000"},
+                        {9, 4, 3, "1.000"}, {10, 4, 3, "1.000"}};
+    for (const row& r : rows) {
+        input_set set = small_set(r.nT);
+        set.modT = r.modT;
+        run_output out = run_case(program, set, env_of(1), "exp_frames");
+        SCOPED_TRACE("nT=" + std::to_string(r.nT) + " modT=" + std::to_string(r.modT));
+        ASSERT_EQ(out.result.status, 0) << out.result.err;
+        ASSERT_TRUE(out.has_genout);
+        EXPECT_EQ(out.genout.size(), r.frames * 3);
+        EXPECT_NE(out.result.out.find("\nDone.\n"), std::string::npos);
+        if (r.last_progress)
+            EXPECT_NE(out.result.out.find(std::string("\b\b\b\b\b") + r.last_progress + "\n\nDone."),
+                      std::string::npos);
+    }
+}
+
+// The same genout.dat, bit for bit, on 1 to 4 GPUs, under both schedules,
+// with memory saving on and off.
+TEST(ExponentialProgram, GenoutIsTheSameOnAnyGpuCountScheduleAndMemoryMode)
+{
+    const input_set set = heterogeneous_set(7);
+    run_output reference = run_case(program, set, env_of(1), "exp_inv");
+    ASSERT_EQ(reference.result.status, 0) << reference.result.err;
+    ASSERT_EQ(frames(reference, set), 8u);
+    double energy = 0;
+    for (float v : reference.genout)
+        energy += static_cast<double>(v) * v;
+    ASSERT_GT(energy, 0.0);
+    for (int gpus = 1; gpus <= 4; ++gpus)
+        for (const char* schedule : {"eager", "deferred"})
+            for (bool saving : {false, true}) {
+                SCOPED_TRACE(std::to_string(gpus) + " GPUs, " + schedule + (saving ? ", memory saving" : ""));
+                run_output out = run_case(program, set, env_of(gpus, schedule, saving), "exp_inv");
+                ASSERT_EQ(out.result.status, 0) << out.result.err;
+                const std::vector<float> ordered = frames_in_outc_order(set, out.genout, gpus);
+                ASSERT_EQ(ordered.size(), reference.genout.size());
+                for (size_t i = 0; i < ordered.size(); ++i)
+                    ASSERT_EQ(float_bits(ordered[i]), float_bits(reference.genout[i])) << "sample " << i;
+            }
+}
+
+// Two GPUs of a 100-column grid: GPU 0 takes {10, 20}, GPU 1 {60, 20} and
+// {50, 39}; {150, 5} and {49, 40} belong to no GPU.
+TEST(ExponentialProgram, FrameSlotsAreGroupedByGpu)
+{
+    input_set set = homogeneous_set(100, 40, 12);
+    set.icc_add = {55, 20};
+    set.divev_add = ricker(12, 60.0f, set.dT);
+    set.outc = {60, 20, 10, 20, 150, 5, 50, 39, 49, 40};
+    run_output one = run_case(program, set, env_of(1), "exp_slots");
+    run_output two = run_case(program, set, env_of(2), "exp_slots");
+    ASSERT_EQ(one.result.status, 0);
+    ASSERT_EQ(two.result.status, 0);
+    ASSERT_EQ(two.genout.size(), 12u * 5);
+    for (size_t f = 0; f < 12; ++f) {
+        const float* a = &one.genout[f * 5];
+        const float* b = &two.genout[f * 5];
+        EXPECT_EQ(float_bits(b[0]), float_bits(a[1])); // {10, 20}
+        EXPECT_EQ(float_bits(b[1]), float_bits(a[0])); // {60, 20}
+        for (int s = 2; s < 5; ++s)
+            EXPECT_EQ(float_bits(b[s]), 0u); // upper margin, then no owner
+    }
+    EXPECT_NE(two.genout[11 * 5 + 1], 0.0f);
+}
+
+TEST(ExponentialProgram, MemoryEstimateCountsFieldsMapsTablesAndOutputs)
+{
+    host_inputs in = {};
+    in.s.nY = 40;
+    in.s.ndmap = 3;
+    in.s.ncoords = 2;
+    in.s.nTic = 1000;
+    in.s.ncoordszero = 5; // not counted by this program
+    EXPECT_EQ(memory_estimate(exponential_model, in, 58, 2), 44u * 40 * 58 + 72 * 3 + 8 * 2 + 4 * 2 * 1000 + 20 * 2);
+    in.memory_saving = 1;
+    EXPECT_EQ(memory_estimate(exponential_model, in, 58, 2), 44u * 40 * 58 + 72 * 3 + 8 * 2 + 4 * 2 + 20 * 2);
+    in.s.ncoords = 0;
+    EXPECT_EQ(memory_estimate(exponential_model, in, 58, 0), 44u * 40 * 58 + 72 * 3);
+}
+
+TEST(ExponentialProgram, ExitStatuses)
+{
+    struct row {
+        const char* name;
+        int status;
+        const char* err; // expected start of standard error
+        bool done;
+    };
+    const row rows[] = {
+        {"complete", 0, "", true},
+        {"no source", 1, "Error: no source defined (ncoords, ncoords_add, ncoords_u, ncoords_w all zero).\n", false},
+        {"genout.dat cannot be opened", 1, "Failed to initialize float writer: Is a directory\n", false},
+        {"disk full", 1, nullptr, true},
+        {"device memory too small", 1, "Error: cudaMallocAsync failed on GPU 0: ", false},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        input_set set = small_set(4);
+        const std::string name = r.name;
+        if (name == "no source")
+            set.icc_add.clear();
+        const std::string dir = make_scratch_dir("exp_status");
+        write_input_set(dir, set);
+        environment env = env_of(1);
+        if (name == "genout.dat cannot be opened")
+            ASSERT_EQ(mkdir((dir + "/genout.dat").c_str(), 0755), 0);
+        if (name == "disk full")
+            ASSERT_EQ(symlink("/dev/full", (dir + "/genout.dat").c_str()), 0);
+        if (name == "device memory too small")
+            env.push_back({"TESSARO_HOST_MEMORY", "4096"});
+        program_result result = run_program(program, dir, env);
+        EXPECT_EQ(result.status, r.status) << result.err;
+        if (r.err)
+            EXPECT_EQ(result.err.substr(0, std::string(r.err).size()), r.err);
+        EXPECT_EQ(result.out.find("\nDone.\n") != std::string::npos, r.done);
+        if (name == "disk full")
+            EXPECT_NE(result.err.find("Error: genout.dat is incomplete"), std::string::npos) << result.err;
+        if (name == "no source" || name == "device memory too small")
+            EXPECT_FALSE(file_exists(dir + "/genout.dat"));
+    }
+}
+
+// In a homogeneous medium the pulse from a point source crosses the distance
+// between two receivers in that distance over sqrt(K / rho).
+TEST(ExponentialProgram, PulseTravelsAtTheSpeedOfSound)
+{
+    const int n = 160, nT = 700;
+    input_set set = homogeneous_set(n, n, nT);
+    set.dX = 5.0f;
+    set.dY = 5.0f;
+    set.dT = 5.0e-4f;
+    set.icc_add = {40, 80};
+    set.divev_add = ricker(nT, 25.0f, set.dT);
+    for (int d : {20, 40, 60, 80})
+        set.outc.insert(set.outc.end(), {40 + d, 80});
+    run_output out = run_case(program, set, env_of(2), "exp_physics");
+    ASSERT_EQ(out.result.status, 0) << out.result.err;
+    ASSERT_EQ(frames(out, set), static_cast<size_t>(nT));
+    const double c = std::sqrt(2.25e9 / 1000.0);
+    std::vector<double> peak_time;
+    for (int r = 0; r < 4; ++r) {
+        int best = 0;
+        for (int t = 0; t < nT; ++t)
+            if (std::fabs(out.genout[static_cast<size_t>(t) * 4 + r]) >
+                std::fabs(out.genout[static_cast<size_t>(best) * 4 + r]))
+                best = t;
+        peak_time.push_back(best * static_cast<double>(set.dT));
+    }
+    for (int r = 1; r < 4; ++r) {
+        const double expected = 20 * 5.0 * r / c;
+        EXPECT_NEAR(peak_time[r] - peak_time[0], expected, 0.03 * expected) << "receiver " << r;
+    }
+}
+
+} // namespace

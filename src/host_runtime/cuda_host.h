@@ -87,7 +87,12 @@ cudaError_t launch(const char* kernel_name, dim3 grid, dim3 block, cudaStream_t 
                    std::function<void()> thread_body, const std::function<void(std::string&)>& describe_args);
 
 bool tracing();
-// "a<id>+<byte offset>" for a device address, "host" for anything else.
+// "a<id>+<byte offset>" for a device address, "null" for nullptr, "host" for
+// anything else.
 std::string describe_pointer(const void* ptr);
+
+// Frees all state (allocations, streams, peer state, queued work), closes the
+// trace and reads the environment again. For tests that vary the environment.
+void reset();
 
 } // namespace host_runtime

@@ -106,3 +106,61 @@ void write_input_set(const std::string& dir, const input_set& s)
     floats("apmlu2.dat", s.apmlu2);
     floats("bpmlu2.dat", s.bpmlu2);
 }
+
+input_set heterogeneous_set(unsigned seed)
+{
+    const int nX = 90, nY = 36, nT = 24;
+    input_set s = homogeneous_set(nX, nY, nT);
+    s.nTic = nT - 6; // the time-series families stop before the end
+    s.modT = 3;
+    s.ndmap = 3;
+    unsigned state = seed * 2654435761u + 1u;
+    auto uniform = [&](float lo, float hi) {
+        state = state * 1664525u + 1013904223u;
+        return lo + (hi - lo) * static_cast<float>(state >> 8) / 16777216.0f;
+    };
+    std::vector<float> base = s.dmap;
+    s.dmap.assign(18 * 3, 0.0f);
+    for (int m = 0; m < 3; ++m)
+        for (int e = 0; e < 18; ++e)
+            s.dmap[static_cast<size_t>(e) * 3 + m] = base[static_cast<size_t>(e)] * (1.0f - 0.05f * m);
+    s.dmap[3 * 3 + 1] = 0.01f; // a transverse weight in set 1
+    const size_t n = static_cast<size_t>(nX) * nY;
+    for (size_t i = 0; i < n; ++i) {
+        s.dcmap[i] = static_cast<int32_t>(uniform(0.0f, 2.999f));
+        s.rho[i] = uniform(900.0f, 1100.0f);
+        s.K[i] = uniform(2.0e9f, 2.5e9f);
+        s.beta[i] = uniform(0.0f, 0.3f);
+        s.a_exp[i] = uniform(0.995f, 1.0f);
+        s.kappax[i] = uniform(1.0f, 1.2f);
+        s.kappau[i] = uniform(1.0f, 1.2f);
+        s.apmlx1[i] = uniform(0.0f, 0.05f);
+        s.apmlx2[i] = uniform(0.0f, 0.05f);
+        s.apmlu1[i] = uniform(0.0f, 0.05f);
+        s.apmlu2[i] = uniform(0.0f, 0.05f);
+        s.bpmlx1[i] = uniform(0.9f, 1.0f);
+        s.bpmlx2[i] = uniform(0.9f, 1.0f);
+        s.bpmlu1[i] = uniform(0.9f, 1.0f);
+        s.bpmlu2[i] = uniform(0.9f, 1.0f);
+    }
+    auto series = [&](size_t points) {
+        std::vector<float> v;
+        for (size_t i = 0; i < points; ++i)
+            for (int t = 0; t < s.nTic; ++t)
+                v.push_back(uniform(-1.0f, 1.0f) * 1.0e3f);
+        return v;
+    };
+    // GPU boundaries of 2 to 4 GPUs: owned ranges end at 45; 30, 60; 23, 46, 68.
+    s.icc = {23, 10, 45, 20, 60, 9, 12, 27, 5, 18};
+    s.divev = series(5);
+    s.icc_add = {44, 15, 30, 12, 67, 25, 23, 10};
+    s.divev_add = series(4);
+    s.icczero = {46, 22, 29, 13, 46, 22};
+    s.icc_u = {52, 17, 22, 26};
+    s.divev_u = series(2);
+    s.icc_w = {38, 14, 68, 20};
+    s.divev_w = series(2);
+    s.outc = {10, 18, 22, 18, 23, 18, 29, 20, 30, 20, 44, 12, 45, 12, 46, 22, 59, 16, 60, 16, 67, 21, 68, 21,
+              75, 18, 45, 7,  45, 8,  45, 27, 45, 28, -1, 18, 90, 18, 40, 36, 52, 17, 23, 10};
+    return s;
+}

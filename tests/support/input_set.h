@@ -36,3 +36,9 @@ std::vector<float> ricker(int n, float f0, float dT);
 
 // Writes every file of the set into `dir`.
 void write_input_set(const std::string& dir, const input_set& set);
+
+// A small heterogeneous case for invariance checks: random maps (three
+// coefficient sets, mild attenuation, active relaxation maps), every source
+// family with points on and near the GPU boundaries of 2 to 4 GPUs of a grid
+// 90 wide, and output points on boundaries, in the margins and off the grid.
+input_set heterogeneous_set(unsigned seed);

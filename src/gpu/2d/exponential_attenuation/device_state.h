@@ -4,6 +4,7 @@
 #include "decomposition.h"
 #include "device_arrays.h"
 #include "platform.h"
+#include "solver_model.h"
 #include "source_families.h"
 
 struct device_state {
@@ -24,3 +25,15 @@ struct device_state {
     float* out_values[max_gpus];
     int* out_index[max_gpus];
 };
+
+// The per-GPU table of one stream of the stream set.
+inline const cudaStream_t* stream_table(const device_state& st, stream_id id)
+{
+    switch (id) {
+    case compute_stream_id: return st.compute_stream;
+    case halo_stream_id: return st.halo_stream;
+    case memvar_x_stream_id: return st.memvar_x_stream;
+    case memvar_y_stream_id: return st.memvar_y_stream;
+    default: return st.output_stream;
+    }
+}

@@ -17,3 +17,7 @@ struct source_family {
 };
 
 extern const source_family source_families[family_count];
+
+// Order of the families' device tables (allocation, upload, release):
+// icc, icczero, icc_add, icc_u, icc_w.
+extern const family_id table_order[family_count];

@@ -1,0 +1,155 @@
+// Writes the example input set (or a benchmark case of a given size) into a
+// directory, and summarises a genout.dat written from it.
+//
+//   tessaro_example_inputs write DIR [nX nY nT]
+//   tessaro_example_inputs summary DIR
+//
+// The medium: water (1500 m/s) over a faster layer (2000 m/s) in its lower
+// third, an absorbing sponge of 30 columns and rows around the grid, a Ricker
+// pulse of 25 Hz from a point source, and a line of receivers.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+void write_values(const std::string& path, const void* data, size_t count)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f || std::fwrite(data, 4, count, f) != count || std::fclose(f) != 0) {
+        std::fprintf(stderr, "cannot write %s\n", path.c_str());
+        std::exit(1);
+    }
+}
+
+void write_int(const std::string& dir, const char* name, int32_t v) { write_values(dir + "/" + name, &v, 1); }
+void write_float(const std::string& dir, const char* name, float v) { write_values(dir + "/" + name, &v, 1); }
+
+template <typename T> void write_vector(const std::string& dir, const char* name, const std::vector<T>& v)
+{
+    write_values(dir + "/" + name, v.data(), v.size());
+}
+
+int write_inputs(const std::string& dir, int nX, int nY, int nT)
+{
+    const float dX = 5.0f, dT = 5.0e-4f, f0 = 25.0f;
+    const int modT = 10, sponge = 30;
+    const size_t n = static_cast<size_t>(nX) * nY;
+    std::vector<float> c(n), rho(n), K(n), beta(n, 0.0f), a_exp(n), d(18, 0.0f), dmap(18, 0.0f);
+    std::vector<int32_t> dcmap(n, 0);
+    const float weights[8] = {1.2340910f,    -1.0664222e-1f, 2.3036367e-2f,  -5.3423856e-3f,
+                              1.0772712e-3f, -1.6641888e-4f, 1.7021711e-5f, -8.5234642e-7f};
+    for (int k = 0; k < 8; ++k)
+        dmap[2 * k + 2] = weights[k];
+    for (int x = 0; x < nX; ++x)
+        for (int y = 0; y < nY; ++y) {
+            const size_t i = static_cast<size_t>(x) * nY + y;
+            const bool layer = y > 2 * nY / 3;
+            c[i] = layer ? 2000.0f : 1500.0f;
+            rho[i] = layer ? 1800.0f : 1000.0f;
+            K[i] = rho[i] * c[i] * c[i];
+            // distance into the sponge, 0 in the interior
+            const int edge = std::min(std::min(x, nX - 1 - x), std::min(y, nY - 1 - y));
+            const double depth = edge < sponge ? (sponge - edge) / static_cast<double>(sponge) : 0.0;
+            a_exp[i] = static_cast<float>(std::exp(-0.05 * depth * depth));
+        }
+    std::vector<float> pulse(static_cast<size_t>(nT));
+    const double t0 = 1.2 / f0, pi = 3.14159265358979323846;
+    for (int t = 0; t < nT; ++t) {
+        const double a = pi * f0 * (t * static_cast<double>(dT) - t0);
+        pulse[static_cast<size_t>(t)] = static_cast<float>((1.0 - 2.0 * a * a) * std::exp(-a * a));
+    }
+    const std::vector<int32_t> icc_add = {nX / 4, nY / 3};
+    std::vector<int32_t> outc;
+    for (int y = sponge; y < nY - sponge; y += 10)
+        outc.insert(outc.end(), {3 * nX / 4, y});
+
+    write_int(dir, "nX.dat", nX);
+    write_int(dir, "nY.dat", nY);
+    write_int(dir, "nT.dat", nT);
+    write_int(dir, "nTic.dat", nT);
+    write_int(dir, "modT.dat", modT);
+    write_float(dir, "dX.dat", dX);
+    write_float(dir, "dY.dat", dX);
+    write_float(dir, "dT.dat", dT);
+    write_float(dir, "c0.dat", 1500.0f);
+    write_int(dir, "ncoordsout.dat", static_cast<int32_t>(outc.size() / 2));
+    write_int(dir, "ndmap.dat", 1);
+    write_int(dir, "ncoords_add.dat", 1);
+    write_vector(dir, "d.dat", d);
+    write_vector(dir, "dmap.dat", dmap);
+    write_vector(dir, "dcmap.dat", dcmap);
+    write_vector(dir, "c.dat", c);
+    write_vector(dir, "rho.dat", rho);
+    write_vector(dir, "K.dat", K);
+    write_vector(dir, "beta.dat", beta);
+    write_vector(dir, "a_exp.dat", a_exp);
+    write_vector(dir, "icc_add.dat", icc_add);
+    write_vector(dir, "divev_add.dat", pulse);
+    write_vector(dir, "outc.dat", outc);
+    // The two-relaxation program: no stretching, no memory-variable feed.
+    const std::vector<float> ones(n, 1.0f), zeros(n, 0.0f);
+    for (const char* name : {"kappax.dat", "kappau.dat", "bpmlx1.dat", "bpmlx2.dat", "bpmlu1.dat", "bpmlu2.dat"})
+        write_vector(dir, name, ones);
+    for (const char* name : {"apmlx1.dat", "apmlx2.dat", "apmlu1.dat", "apmlu2.dat"})
+        write_vector(dir, name, zeros);
+    std::printf("Wrote a %d x %d grid, %d steps, 1 source, %zu receivers, to %s\n", nX, nY, nT, outc.size() / 2,
+                dir.c_str());
+    return 0;
+}
+
+int read_int(const std::string& path)
+{
+    int32_t v = 0;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f || std::fread(&v, 4, 1, f) != 1) {
+        std::fprintf(stderr, "cannot read %s\n", path.c_str());
+        std::exit(1);
+    }
+    std::fclose(f);
+    return v;
+}
+
+int summarise(const std::string& dir)
+{
+    const int receivers = read_int(dir + "/ncoordsout.dat"), modT = read_int(dir + "/modT.dat");
+    std::vector<float> frames;
+    FILE* f = std::fopen((dir + "/genout.dat").c_str(), "rb");
+    if (!f) {
+        std::fprintf(stderr, "cannot read %s/genout.dat\n", dir.c_str());
+        return 1;
+    }
+    float v;
+    while (std::fread(&v, 4, 1, f) == 1)
+        frames.push_back(v);
+    std::fclose(f);
+    const size_t count = receivers > 0 ? frames.size() / receivers : 0;
+    std::printf("%s/genout.dat: %zu frames of %d float32 pressure samples (one frame every %d steps)\n", dir.c_str(),
+                count, receivers, modT);
+    const int middle = receivers / 2;
+    float peak = 0.0f;
+    size_t peak_frame = 0;
+    for (size_t i = 0; i < count; ++i)
+        if (std::fabs(frames[i * receivers + middle]) > peak)
+            peak = std::fabs(frames[i * receivers + middle]), peak_frame = i;
+    std::printf("receiver %d of %d: peak |p| = %g at frame %zu (step %zu)\n", middle, receivers, peak, peak_frame,
+                peak_frame * modT);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "write" && (argc == 3 || argc == 6))
+        return write_inputs(argv[2], argc == 6 ? std::atoi(argv[3]) : 400, argc == 6 ? std::atoi(argv[4]) : 300,
+                            argc == 6 ? std::atoi(argv[5]) : 1600);
+    if (mode == "summary" && argc == 3)
+        return summarise(argv[2]);
+    std::fprintf(stderr, "usage: %s write DIR [nX nY nT] | summary DIR\n", argv[0]);
+    return 2;
+}

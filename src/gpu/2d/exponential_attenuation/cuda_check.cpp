@@ -1,0 +1,16 @@
+#include "cuda_check.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+void check_cuda(cudaError_t result, const char* call, int gpu)
+{
+    if (result == cudaSuccess)
+        return;
+    std::fflush(stdout);
+    if (gpu >= 0)
+        std::fprintf(stderr, "Error: %s failed on GPU %d: %s\n", call, gpu, cudaGetErrorString(result));
+    else
+        std::fprintf(stderr, "Error: %s failed: %s\n", call, cudaGetErrorString(result));
+    std::exit(1);
+}

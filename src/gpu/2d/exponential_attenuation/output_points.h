@@ -1,0 +1,19 @@
+// Output points: the pinned frame buffer, and per GPU the points it samples,
+// its memory report, its out_desc table and the three output arrays.
+#pragma once
+
+#include "decomposition.h"
+#include "device_state.h"
+#include "solver_model.h"
+#include "startup.h"
+
+#include <cstdint>
+
+// Estimated bytes of the device arrays of a GPU with window width L.
+uint64_t memory_estimate(const solver_model& model, const host_inputs& in, int L, int out_count);
+
+// Allocates and clears genout_frame_host (ncoordsout floats, pinned), then per
+// GPU counts its points, prints its memory report and builds its output
+// tables. Returns genout_frame_host.
+float* set_up_output_points(const solver_model& model, const host_inputs& in, const decomposition& d,
+                            device_state* st);

@@ -1,0 +1,95 @@
+// Internal state of the host runtime, shared by its source files. Every
+// function here expects the runtime lock to be held (see lock_runtime).
+#pragma once
+
+#include "cuda_host.h"
+
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+struct host_stream {
+    int serial = 0;
+    int device = 0;
+    int priority = 0;
+    unsigned int flags = 0;
+    std::deque<std::function<void()>> pending;
+};
+
+namespace host_runtime::detail {
+
+constexpr int least_priority = 0;
+constexpr int greatest_priority = -5;
+
+struct allocation {
+    int id = 0;
+    int device = 0;
+    char* base = nullptr;
+    size_t bytes = 0;
+};
+
+struct device_state {
+    std::vector<host_stream*> streams; // creation order
+    std::vector<char> peer_enabled;    // by peer device
+    size_t allocated = 0;
+};
+
+struct runtime_state {
+    bool initialised = false;
+    int device_count = 1;
+    size_t memory_per_device = 0;
+    bool deferred = false;
+    int thread_count = 1;
+    std::FILE* trace = nullptr;
+    std::vector<char> no_peer; // device_count * device_count after parsing, else pairs below
+    std::vector<std::pair<int, int>> no_peer_pairs;
+    std::vector<device_state> devices;
+    std::map<const char*, allocation> allocations; // by base address
+    std::unordered_map<void*, size_t> host_allocations;
+    std::unordered_set<host_stream*> streams;
+    int next_allocation_id = 1;
+    int next_stream_serial = 1;
+};
+
+// Locks the runtime and initialises it from the environment on first use.
+std::unique_lock<std::recursive_mutex> lock_runtime();
+runtime_state& state();
+
+[[noreturn]] void die(const std::string& message);
+
+// Records `error` as the calling thread's last error unless it is cudaSuccess.
+cudaError_t record(cudaError_t error);
+const char* error_name(cudaError_t error);
+
+// Writes "<head>[ -> <error name>]" to the trace, if one is open.
+void trace_line(const std::string& head, cudaError_t error);
+std::string stream_field(cudaStream_t stream);
+
+// cudaSuccess, cudaErrorNoDevice or cudaErrorInvalidDevice for the current device.
+cudaError_t check_current_device();
+int current_device();
+bool valid_device(int device);
+bool valid_stream(cudaStream_t stream);
+// The device that runs work on `stream` (null: the current device).
+int stream_device(cudaStream_t stream);
+
+// Runs `work` now (null stream or eager schedule) or queues it on `stream`.
+void submit(cudaStream_t stream, std::function<void()> work);
+void flush_stream(host_stream* stream);
+void flush_device(int device);
+void flush_all();
+
+// The live allocation holding `ptr` (including its one-past-the-end address), or nullptr.
+const allocation* find_allocation(const void* ptr);
+
+// Thread pool for kernel launches.
+void run_grid(dim3 grid, dim3 block, const std::function<void()>& body, int threads);
+void stop_pool();
+
+} // namespace host_runtime::detail
