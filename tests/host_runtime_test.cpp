@@ -1,1 +1,515 @@
-// placeholder
+// Tests of the CPU stand-in for the CUDA runtime.
+#include "cuda_host.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+const char* const variables[] = {"TESSARO_HOST_GPUS",     "TESSARO_HOST_NO_PEER", "TESSARO_HOST_MEMORY",
+                                 "TESSARO_HOST_SCHEDULE", "TESSARO_HOST_THREADS", "TESSARO_HOST_TRACE"};
+
+// Starts the runtime afresh with exactly these variables set.
+void use_environment(std::vector<std::pair<const char*, std::string>> settings)
+{
+    for (const char* name : variables)
+        unsetenv(name);
+    for (auto& [name, value] : settings)
+        setenv(name, value.c_str(), 1);
+    host_runtime::reset();
+}
+
+class HostRuntime : public ::testing::Test {
+protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+    void TearDown() override { use_environment({}); }
+};
+
+// Adds `amount` to each of `n` floats at `data`, one CUDA thread each.
+cudaError_t add(cudaStream_t stream, float* data, int n, float amount)
+{
+    return host_runtime::launch(
+        "add", dim3((n + 127) / 128), dim3(128), stream,
+        [=] {
+            int i = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
+            if (i < n)
+                data[i] += amount;
+        },
+        nullptr);
+}
+
+float* device_floats(const std::vector<float>& values)
+{
+    void* p = nullptr;
+    EXPECT_EQ(cudaMalloc(&p, values.size() * sizeof(float)), cudaSuccess);
+    EXPECT_EQ(cudaMemcpy(p, values.data(), values.size() * sizeof(float), cudaMemcpyHostToDevice), cudaSuccess);
+    return static_cast<float*>(p);
+}
+
+std::vector<float> host_copy(const float* device, size_t n)
+{
+    std::vector<float> out(n);
+    EXPECT_EQ(cudaMemcpy(out.data(), device, n * sizeof(float), cudaMemcpyDeviceToHost), cudaSuccess);
+    return out;
+}
+
+cudaStream_t new_stream(int priority = 0)
+{
+    cudaStream_t s = nullptr;
+    EXPECT_EQ(cudaStreamCreateWithPriority(&s, cudaStreamNonBlocking, priority), cudaSuccess);
+    return s;
+}
+
+class BothSchedules : public HostRuntime, public ::testing::WithParamInterface<const char*> {
+protected:
+    bool deferred() const { return std::strcmp(GetParam(), "deferred") == 0; }
+};
+
+INSTANTIATE_TEST_SUITE_P(Schedules, BothSchedules, ::testing::Values("eager", "deferred"));
+
+TEST_P(BothSchedules, WorkOnAStreamRunsInIssueOrderAndOnlyWhenWaitedForUnderDeferred)
+{
+    use_environment({{"TESSARO_HOST_SCHEDULE", GetParam()}, {"TESSARO_HOST_THREADS", "4"}});
+    const int n = 5000;
+    float* a = device_floats(std::vector<float>(n, 1.0f));
+    float* b = device_floats(std::vector<float>(n, 1.0f));
+    cudaStream_t s1 = new_stream(), s2 = new_stream();
+    std::vector<float> out(n, -1.0f);
+    std::vector<float> source(n, 3.0f);
+
+    // s1: a = 3, then a = 2 * (a + 1) in two steps, then copy out; s2: b += 10.
+    ASSERT_EQ(cudaMemcpyAsync(a, source.data(), n * sizeof(float), cudaMemcpyHostToDevice, s1), cudaSuccess);
+    source.assign(n, 100.0f); // read when the copy runs: changes the result under deferred only
+    ASSERT_EQ(add(s1, a, n, 1.0f), cudaSuccess);
+    ASSERT_EQ(host_runtime::launch("twice", dim3(n), dim3(1), s1, [=] { a[blockIdx.x] *= 2.0f; }, nullptr),
+              cudaSuccess);
+    ASSERT_EQ(cudaMemcpyAsync(out.data(), a, n * sizeof(float), cudaMemcpyDeviceToHost, s1), cudaSuccess);
+    ASSERT_EQ(add(s2, b, n, 10.0f), cudaSuccess);
+
+    float expected_a = deferred() ? 202.0f : 8.0f;
+    if (deferred()) {
+        EXPECT_EQ(out[0], -1.0f);
+        EXPECT_EQ(host_copy(a, 1)[0], 1.0f); // synchronous copies do not flush streams
+    }
+    ASSERT_EQ(cudaStreamSynchronize(s1), cudaSuccess);
+    EXPECT_EQ(out, std::vector<float>(n, expected_a));
+    EXPECT_EQ(host_copy(b, n)[n - 1], deferred() ? 1.0f : 11.0f); // waiting s1 does not run s2
+
+    ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+    EXPECT_EQ(host_copy(b, n), std::vector<float>(n, 11.0f));
+    EXPECT_EQ(cudaStreamDestroy(s1), cudaSuccess);
+    EXPECT_EQ(cudaStreamDestroy(s2), cudaSuccess);
+    EXPECT_EQ(cudaFree(a), cudaSuccess);
+    EXPECT_EQ(cudaFree(b), cudaSuccess);
+}
+
+TEST_P(BothSchedules, DestroyFreeAndFreeHostRunPendingWork)
+{
+    use_environment({{"TESSARO_HOST_SCHEDULE", GetParam()}, {"TESSARO_HOST_GPUS", "2"}});
+    float* a = device_floats({1.0f});
+    float* pinned = nullptr;
+    ASSERT_EQ(cudaMallocHost(reinterpret_cast<void**>(&pinned), sizeof(float)), cudaSuccess);
+
+    cudaStream_t s = new_stream();
+    ASSERT_EQ(add(s, a, 1, 1.0f), cudaSuccess);
+    ASSERT_EQ(cudaStreamDestroy(s), cudaSuccess);
+    EXPECT_EQ(host_copy(a, 1)[0], 2.0f);
+
+    s = new_stream();
+    float out = 0.0f;
+    ASSERT_EQ(cudaMemcpyAsync(&out, a, sizeof(float), cudaMemcpyDeviceToHost, s), cudaSuccess);
+    ASSERT_EQ(cudaSetDevice(1), cudaSuccess);
+    float* other = device_floats({0.0f});
+    ASSERT_EQ(cudaFree(other), cudaSuccess); // dev 1: leaves dev 0's queue alone
+    EXPECT_EQ(out, deferred() ? 0.0f : 2.0f);
+    ASSERT_EQ(cudaFree(a), cudaSuccess);
+    EXPECT_EQ(out, 2.0f);
+
+    ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
+    float* b = device_floats({5.0f});
+    ASSERT_EQ(cudaMemcpyAsync(pinned, b, sizeof(float), cudaMemcpyDeviceToHost, s), cudaSuccess);
+    float seen = 0.0f;
+    ASSERT_EQ(cudaMemcpyAsync(&seen, pinned, sizeof(float), cudaMemcpyHostToHost, s), cudaSuccess);
+    ASSERT_EQ(cudaFreeHost(pinned), cudaSuccess);
+    EXPECT_EQ(seen, 5.0f);
+    EXPECT_EQ(cudaStreamDestroy(s), cudaSuccess);
+    EXPECT_EQ(cudaFree(b), cudaSuccess);
+}
+
+TEST_P(BothSchedules, PeerCopiesMoveDataBetweenDevicesWithOrWithoutPeerAccess)
+{
+    use_environment({{"TESSARO_HOST_SCHEDULE", GetParam()}, {"TESSARO_HOST_GPUS", "3"}});
+    std::vector<float> values(64);
+    for (size_t i = 0; i < values.size(); ++i)
+        values[i] = static_cast<float>(i);
+    float* src = device_floats(values);
+    cudaStream_t s0 = new_stream(-5);
+    ASSERT_EQ(cudaSetDevice(2), cudaSuccess);
+    float* dst = device_floats(std::vector<float>(64, -1.0f));
+    ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
+
+    ASSERT_EQ(cudaMemcpyPeerAsync(dst + 8, 2, src + 16, 0, 16 * sizeof(float), s0), cudaSuccess);
+    ASSERT_EQ(cudaStreamSynchronize(s0), cudaSuccess);
+    ASSERT_EQ(cudaSetDevice(2), cudaSuccess);
+    std::vector<float> got = host_copy(dst, 64);
+    for (int i = 0; i < 64; ++i)
+        EXPECT_EQ(got[i], i >= 8 && i < 24 ? static_cast<float>(i + 8) : -1.0f) << i;
+    EXPECT_EQ(cudaMemcpyPeerAsync(dst, 5, src, 0, 4, s0), cudaErrorInvalidDevice);
+    EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidDevice);
+}
+
+TEST_F(HostRuntime, NewMemoryReadsAsNanAndZeroByteAllocationsAreDistinct)
+{
+    use_environment({});
+    float* a = nullptr;
+    ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&a), 3 * sizeof(float)), cudaSuccess);
+    for (float v : host_copy(a, 3))
+        EXPECT_TRUE(v != v);
+    void* pinned = nullptr;
+    ASSERT_EQ(cudaMallocHost(&pinned, 8), cudaSuccess);
+    EXPECT_TRUE(static_cast<float*>(pinned)[1] != static_cast<float*>(pinned)[1]);
+
+    void *z1 = nullptr, *z2 = nullptr, *h1 = nullptr, *h2 = nullptr;
+    ASSERT_EQ(cudaMalloc(&z1, 0), cudaSuccess);
+    ASSERT_EQ(cudaMalloc(&z2, 0), cudaSuccess);
+    ASSERT_EQ(cudaMallocHost(&h1, 0), cudaSuccess);
+    ASSERT_EQ(cudaMallocHost(&h2, 0), cudaSuccess);
+    EXPECT_TRUE(z1 != nullptr && z2 != nullptr && z1 != z2);
+    EXPECT_TRUE(h1 != nullptr && h2 != nullptr && h1 != h2);
+    EXPECT_EQ(cudaMemcpy(z1, pinned, 0, cudaMemcpyHostToDevice), cudaSuccess); // 0 bytes: not checked
+
+    int local = 0;
+    EXPECT_EQ(cudaFree(&local), cudaErrorInvalidValue);
+    EXPECT_EQ(cudaFree(a + 1), cudaErrorInvalidValue);
+    EXPECT_EQ(cudaFreeHost(&local), cudaErrorInvalidValue);
+    EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidValue);
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+    EXPECT_EQ(cudaFree(nullptr), cudaSuccess);
+    for (void* p : {z1, z2, static_cast<void*>(a)})
+        EXPECT_EQ(cudaFree(p), cudaSuccess);
+    for (void* p : {h1, h2, pinned})
+        EXPECT_EQ(cudaFreeHost(p), cudaSuccess);
+}
+
+TEST_F(HostRuntime, MemoryInfoCountsAllocationsPerDeviceAndRefusesExcess)
+{
+    use_environment({{"TESSARO_HOST_GPUS", "2"}, {"TESSARO_HOST_MEMORY", "1000"}});
+    size_t free = 0, total = 0;
+    void* a = nullptr;
+    ASSERT_EQ(cudaMalloc(&a, 600), cudaSuccess);
+    ASSERT_EQ(cudaMemGetInfo(&free, &total), cudaSuccess);
+    EXPECT_EQ(free, 400u);
+    EXPECT_EQ(total, 1000u);
+
+    void* b = &free;
+    EXPECT_EQ(cudaMalloc(&b, 401), cudaErrorMemoryAllocation);
+    EXPECT_EQ(b, nullptr);
+    EXPECT_EQ(cudaGetLastError(), cudaErrorMemoryAllocation);
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+    EXPECT_STREQ(cudaGetErrorString(cudaErrorMemoryAllocation), "out of memory");
+
+    ASSERT_EQ(cudaSetDevice(1), cudaSuccess);
+    cudaStream_t s1 = new_stream();
+    ASSERT_EQ(cudaMallocAsync(&b, 1000, s1), cudaSuccess); // dev 1 has its own memory
+    ASSERT_EQ(cudaMemGetInfo(&free, &total), cudaSuccess);
+    EXPECT_EQ(free, 0u);
+    ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
+    ASSERT_EQ(cudaFree(a), cudaSuccess);
+    ASSERT_EQ(cudaMemGetInfo(&free, &total), cudaSuccess);
+    EXPECT_EQ(free, 1000u);
+    EXPECT_EQ(cudaFree(b), cudaSuccess);
+}
+
+// A copy or memset on device 0 or 1 that must abort, and the message it prints.
+struct bounds_case {
+    const char* name;
+    void (*run)(char* a, char* b, char* on_dev1);
+    const char* message;
+};
+
+// a1 and a2 on dev 0, a3 on dev 1, each 64 bytes.
+void run_with_three_allocations(const bounds_case& c)
+{
+    use_environment({{"TESSARO_HOST_GPUS", "2"}});
+    void *a = nullptr, *b = nullptr, *on_dev1 = nullptr;
+    cudaMalloc(&a, 64);
+    cudaMalloc(&b, 64);
+    cudaSetDevice(1);
+    cudaMalloc(&on_dev1, 64);
+    cudaSetDevice(0);
+    c.run(static_cast<char*>(a), static_cast<char*>(b), static_cast<char*>(on_dev1));
+}
+
+TEST_F(HostRuntime, RangeViolationsAbort)
+{
+    const bounds_case cases[] = {
+        {"past the end", [](char* a, char*, char*) { cudaMemset(a + 60, 0, 8); },
+         "cudaMemset: ptr=a1\\+60 bytes=8 dev=0 runs past the end of allocation a1 \\(64 bytes\\)"},
+        {"spans two allocations",
+         [](char* a, char* b, char*) { cudaMemcpy(a + 32, b, 64, cudaMemcpyDeviceToDevice); },
+         "cudaMemcpy: dst=a1\\+32 bytes=64 dev=0 runs past the end of allocation a1"},
+        {"wrong device", [](char* a, char*, char*) {
+             char host[8] = {};
+             cudaSetDevice(1);
+             cudaMemcpy(a, host, 8, cudaMemcpyHostToDevice);
+         },
+         "cudaMemcpy: dst=a1\\+0 bytes=8 dev=1 is in allocation a1 of dev=0"},
+        {"stream of the other device", [](char*, char* b, char*) {
+             char host[8] = {};
+             cudaSetDevice(1);
+             cudaStream_t s = nullptr;
+             cudaStreamCreateWithPriority(&s, 1, 0);
+             cudaMemcpyAsync(host, b, 8, cudaMemcpyDeviceToHost, s);
+         },
+         "cudaMemcpyAsync: src=a2\\+0 bytes=8 dev=1 is in allocation a2 of dev=0"},
+        {"peer source on the wrong device",
+         [](char* a, char*, char* on_dev1) { cudaMemcpyPeerAsync(a, 0, on_dev1, 0, 8, nullptr); },
+         "cudaMemcpyPeerAsync: src=a3\\+0 bytes=8 dev=0 is in allocation a3 of dev=1"},
+        {"freed allocation", [](char* a, char*, char*) {
+             char host[8] = {};
+             cudaFree(a);
+             cudaMemcpy(host, a, 8, cudaMemcpyDeviceToHost);
+         },
+         "cudaMemcpy: src=host bytes=8 dev=0 \\(address .*\\) is not in a live device allocation"},
+    };
+    for (const bounds_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_DEATH(run_with_three_allocations(c), std::string("^host runtime: ") + c.message);
+    }
+}
+
+TEST_F(HostRuntime, BadEnvironmentAborts)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"TESSARO_HOST_GPUS", "17"},           {"TESSARO_HOST_GPUS", "two"},
+        {"TESSARO_HOST_SCHEDULE", "lazy"},     {"TESSARO_HOST_NO_PEER", "1-2,3"},
+        {"TESSARO_HOST_NO_PEER", "1-2;0-3"},   {"TESSARO_HOST_MEMORY", "-5"},
+        {"TESSARO_HOST_THREADS", "0"},
+    };
+    for (auto& [name, value] : cases)
+        EXPECT_DEATH(use_environment({{name, value}}), std::string("host runtime: .*") + name) << name << "=" << value;
+}
+
+struct geometry_case {
+    const char* threads;
+    dim3 grid;
+    dim3 block;
+};
+
+TEST_F(HostRuntime, EveryThreadOfTheGridRunsOnceWithItsBuiltIns)
+{
+    const geometry_case cases[] = {
+        {"1", dim3(3, 2, 1), dim3(4, 8, 2)},
+        {"4", dim3(16, 8, 2), dim3(8, 4, 2)},
+        {"4", dim3(300), dim3(128)},
+        {"3", dim3(5, 3, 7), dim3(32, 1, 3)},
+    };
+    for (const geometry_case& c : cases) {
+        SCOPED_TRACE(std::string("threads=") + c.threads + " grid.x=" + std::to_string(c.grid.x));
+        use_environment({{"TESSARO_HOST_THREADS", c.threads}});
+        const dim3 g = c.grid, b = c.block;
+        size_t count = size_t(g.x) * g.y * g.z * b.x * b.y * b.z;
+        std::vector<int> hits(count, 0);
+        std::vector<char> consistent(count, 1);
+        std::vector<unsigned> steps(count / (b.x * b.y * b.z), 0); // threads of a block run in turn, x fastest
+        int* h = hits.data();
+        char* ok = consistent.data();
+        unsigned* step = steps.data();
+        ASSERT_EQ(host_runtime::launch(
+                      "geometry", g, b, nullptr,
+                      [=] {
+                          size_t block = (size_t(blockIdx.z) * gridDim.y + blockIdx.y) * gridDim.x + blockIdx.x;
+                          size_t thread = (size_t(threadIdx.z) * blockDim.y + threadIdx.y) * blockDim.x + threadIdx.x;
+                          size_t slot = block * (size_t(blockDim.x) * blockDim.y * blockDim.z) + thread;
+                          h[slot] += 1;
+                          ok[slot] = step[block]++ == thread && gridDim.x == g.x && gridDim.y == g.y &&
+                                     gridDim.z == g.z && blockDim.x == b.x && blockDim.y == b.y &&
+                                     blockDim.z == b.z && threadIdx.x < b.x &&
+                                     threadIdx.y < b.y && threadIdx.z < b.z && blockIdx.y < g.y && blockIdx.z < g.z;
+                      },
+                      nullptr),
+                  cudaSuccess);
+        EXPECT_EQ(hits, std::vector<int>(count, 1));
+        EXPECT_EQ(consistent, std::vector<char>(count, 1));
+    }
+}
+
+TEST_F(HostRuntime, ExitAfterParallelLaunchesDoesNotHang)
+{
+    auto launch_then_exit = [] {
+        use_environment({{"TESSARO_HOST_THREADS", "4"}});
+        std::atomic<int> runs{0};
+        host_runtime::launch("count", dim3(64), dim3(128), nullptr, [&] { ++runs; }, nullptr);
+        std::exit(runs == 64 * 128 ? 3 : 4);
+    };
+    EXPECT_EXIT(launch_then_exit(), ::testing::ExitedWithCode(3), "");
+}
+
+TEST_F(HostRuntime, ExcessThreadsOfAOneDimensionalLaunchAreGuardedByTheKernel)
+{
+    use_environment({{"TESSARO_HOST_THREADS", "4"}});
+    const int n = 10000; // 79 blocks of 128: 112 threads past the end
+    std::vector<float> init(n + 1, 0.0f);
+    float* a = device_floats(init);
+    ASSERT_EQ(add(nullptr, a, n, 1.0f), cudaSuccess);
+    std::vector<float> got = host_copy(a, n + 1);
+    EXPECT_EQ(std::vector<float>(got.begin(), got.end() - 1), std::vector<float>(n, 1.0f));
+    EXPECT_EQ(got[n], 0.0f);
+    cudaFree(a);
+}
+
+TEST_F(HostRuntime, InvalidLaunchesRunNothingAndRecordTheError)
+{
+    use_environment({{"TESSARO_HOST_GPUS", "2"}});
+    const std::pair<dim3, dim3> configurations[] = {
+        {dim3(0), dim3(32)},         {dim3(4), dim3(0)},          {dim3(4), dim3(32, 1, 0)},
+        {dim3(1), dim3(33, 32)},     {dim3(1, 65536), dim3(32)},  {dim3(1, 1, 65536), dim3(32)},
+    };
+    std::atomic<int> runs{0};
+    for (auto& [grid, block] : configurations) {
+        EXPECT_EQ(host_runtime::launch("bad", grid, block, nullptr, [&] { ++runs; }, nullptr),
+                  cudaErrorInvalidConfiguration);
+        EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidConfiguration);
+        EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+    }
+    EXPECT_EQ(runs, 0);
+    EXPECT_EQ(host_runtime::launch("edge", dim3(1, 65535, 2), dim3(1), nullptr, [&] { ++runs; }, nullptr), cudaSuccess);
+    EXPECT_EQ(host_runtime::launch("edge", dim3(1), dim3(16, 8, 8), nullptr, [&] { ++runs; }, nullptr), cudaSuccess);
+    EXPECT_EQ(runs, 2 * 65535 + 1024);
+
+    cudaStream_t s0 = new_stream();
+    ASSERT_EQ(cudaSetDevice(1), cudaSuccess);
+    runs = 0;
+    EXPECT_EQ(host_runtime::launch("elsewhere", dim3(1), dim3(1), s0, [&] { ++runs; }, nullptr),
+              cudaErrorInvalidResourceHandle);
+    EXPECT_EQ(runs, 0);
+}
+
+TEST_F(HostRuntime, DevicesAndPeerAccessFollowTheEnvironment)
+{
+    use_environment({{"TESSARO_HOST_GPUS", "4"}, {"TESSARO_HOST_NO_PEER", "1-2,0-3"}});
+    int count = 0, device = -1;
+    ASSERT_EQ(cudaGetDeviceCount(&count), cudaSuccess);
+    EXPECT_EQ(count, 4);
+    EXPECT_EQ(cudaSetDevice(4), cudaErrorInvalidDevice);
+    EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidDevice);
+    ASSERT_EQ(cudaGetDevice(&device), cudaSuccess);
+    EXPECT_EQ(device, 0);
+
+    for (int d = 0; d < 4; ++d)
+        for (int p = 0; p < 4; ++p) {
+            int can = -1;
+            ASSERT_EQ(cudaDeviceCanAccessPeer(&can, d, p), cudaSuccess);
+            bool blocked = d == p || d + p == 3; // 1-2, 2-1, 0-3, 3-0
+            EXPECT_EQ(can, blocked ? 0 : 1) << d << "-" << p;
+        }
+    int can = -1;
+    EXPECT_EQ(cudaDeviceCanAccessPeer(&can, 0, 4), cudaErrorInvalidDevice);
+
+    ASSERT_EQ(cudaSetDevice(1), cudaSuccess);
+    EXPECT_EQ(cudaDeviceEnablePeerAccess(0, 0), cudaSuccess);
+    EXPECT_EQ(cudaDeviceEnablePeerAccess(0, 0), cudaErrorPeerAccessAlreadyEnabled);
+    EXPECT_EQ(cudaDeviceEnablePeerAccess(2, 0), cudaErrorPeerAccessUnsupported);
+    EXPECT_EQ(cudaDeviceEnablePeerAccess(1, 0), cudaErrorInvalidDevice);
+    EXPECT_EQ(cudaDeviceEnablePeerAccess(7, 0), cudaErrorInvalidDevice);
+    ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
+    EXPECT_EQ(cudaDeviceEnablePeerAccess(1, 0), cudaSuccess); // each direction on its own
+    EXPECT_EQ(cudaDeviceEnablePeerAccess(3, 0), cudaErrorPeerAccessUnsupported);
+    EXPECT_EQ(cudaGetLastError(), cudaErrorPeerAccessUnsupported);
+
+    use_environment({{"TESSARO_HOST_GPUS", "0"}});
+    count = -1;
+    EXPECT_EQ(cudaGetDeviceCount(&count), cudaErrorNoDevice);
+    EXPECT_EQ(count, 0);
+}
+
+TEST_F(HostRuntime, StreamsAreNumberedInCreationOrderWithClampedPriorities)
+{
+    use_environment({{"TESSARO_HOST_GPUS", "2"}});
+    int least = 1, greatest = 1;
+    ASSERT_EQ(cudaDeviceGetStreamPriorityRange(&least, &greatest), cudaSuccess);
+    EXPECT_EQ(least, 0);
+    EXPECT_EQ(greatest, -5);
+    std::string path = ::testing::TempDir() + "host_runtime_streams.trace";
+    use_environment({{"TESSARO_HOST_GPUS", "2"}, {"TESSARO_HOST_TRACE", path}});
+    new_stream(3);
+    cudaSetDevice(1);
+    new_stream(-9);
+    cudaSetDevice(0);
+    new_stream(-2);
+    std::ifstream in(path);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "cudaStreamCreateWithPriority dev=0 stream=1/0 flags=1\n"
+                    "cudaSetDevice dev=1\n"
+                    "cudaStreamCreateWithPriority dev=1 stream=2/-5 flags=1\n"
+                    "cudaSetDevice dev=0\n"
+                    "cudaStreamCreateWithPriority dev=0 stream=3/-2 flags=1\n");
+}
+
+TEST_F(HostRuntime, TraceHasOneLinePerCall)
+{
+    std::string path = ::testing::TempDir() + "host_runtime_calls.trace";
+    use_environment({{"TESSARO_HOST_GPUS", "2"}, {"TESSARO_HOST_MEMORY", "1000"}, {"TESSARO_HOST_TRACE", path},
+                     {"TESSARO_HOST_SCHEDULE", "deferred"}});
+    EXPECT_TRUE(host_runtime::tracing());
+    int count = 0;
+    cudaGetDeviceCount(&count);
+    cudaStream_t s = new_stream(-5);
+    void *a = nullptr, *b = nullptr, *c = nullptr;
+    cudaMalloc(&a, 400);
+    cudaMallocAsync(&b, 400, s);
+    cudaMalloc(&c, 800);
+    float ones[2] = {1.0f, 1.0f};
+    cudaMemcpyAsync(static_cast<char*>(a) + 8, ones, sizeof ones, cudaMemcpyHostToDevice, s);
+    cudaMemcpy(ones, b, 2, cudaMemcpyDeviceToHost);
+    cudaMemsetAsync(b, 0, 400, s);
+    cudaSetDevice(1);
+    void* d = nullptr;
+    cudaMalloc(&d, 64);
+    cudaDeviceEnablePeerAccess(0, 0);
+    cudaMemcpyPeerAsync(d, 1, static_cast<char*>(a) + 4, 0, 32, nullptr);
+    cudaSetDevice(0);
+    int x = 0;
+    host_runtime::launch(
+        "fill", dim3(1, 4), dim3(16, 16), s, [] {},
+        [&](std::string& out) { out += "7," + host_runtime::describe_pointer(&x); });
+    cudaStreamSynchronize(s);
+    cudaFree(a);
+    cudaStreamDestroy(s);
+
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    const std::vector<std::string> expected = {
+        "cudaGetDeviceCount dev=0 count=2",
+        "cudaStreamCreateWithPriority dev=0 stream=1/-5 flags=1",
+        "cudaMalloc dev=0 bytes=400 ptr=a1",
+        "cudaMallocAsync dev=0 stream=1/-5 bytes=400 ptr=a2",
+        "cudaMalloc dev=0 bytes=800 ptr=null -> cudaErrorMemoryAllocation",
+        "cudaMemcpyAsync dev=0 stream=1/-5 kind=H2D dst=a1+8 src=host bytes=8 head=0x3f800000",
+        "cudaMemcpy dev=0 kind=D2H dst=host src=a2+0 bytes=2",
+        "cudaMemsetAsync dev=0 stream=1/-5 ptr=a2+0 value=0 bytes=400",
+        "cudaSetDevice dev=1",
+        "cudaMalloc dev=1 bytes=64 ptr=a3",
+        "cudaDeviceEnablePeerAccess dev=1 peer=0",
+        "cudaMemcpyPeerAsync dev=1 stream=0/0 dst=a3+0 dst_dev=1 src=a1+4 src_dev=0 bytes=32",
+        "cudaSetDevice dev=0",
+        "launch dev=0 stream=1/-5 kernel=fill grid=1x4x1 block=16x16x1 args=7,host",
+        "cudaStreamSynchronize dev=0 stream=1/-5",
+        "cudaFree dev=0 ptr=a1",
+        "cudaStreamDestroy dev=0 stream=1/-5",
+    };
+    EXPECT_EQ(lines, expected);
+}
+
+} // namespace

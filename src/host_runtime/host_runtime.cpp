@@ -1,1 +1,282 @@
-// placeholder
+// Runtime state: environment, errors, trace, stream queues and reset.
+#include "runtime_state.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace host_runtime::detail {
+
+namespace {
+
+std::recursive_mutex& runtime_mutex()
+{
+    static std::recursive_mutex& mutex = *new std::recursive_mutex;
+    return mutex;
+}
+
+thread_local cudaError_t last_error = cudaSuccess;
+thread_local int current = 0;
+
+const char* env(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
+// Parses a whole decimal number; false on anything else.
+bool parse_number(const char* text, unsigned long long& value)
+{
+    if (*text < '0' || *text > '9')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    value = std::strtoull(text, &end, 10);
+    return errno == 0 && *end == '\0';
+}
+
+unsigned long long number_from_env(const char* name, unsigned long long fallback, unsigned long long low,
+                                   unsigned long long high)
+{
+    const char* text = env(name);
+    if (text == nullptr)
+        return fallback;
+    unsigned long long value = 0;
+    if (!parse_number(text, value) || value < low || value > high)
+        die(std::string(name) + "='" + text + "' must be a number from " + std::to_string(low) + " to " +
+            std::to_string(high));
+    return value;
+}
+
+std::vector<std::pair<int, int>> parse_no_peer(const char* text)
+{
+    std::vector<std::pair<int, int>> pairs;
+    if (text == nullptr)
+        return pairs;
+    const char* p = text;
+    auto read_device = [&](int& device) {
+        if (*p < '0' || *p > '9')
+            return false;
+        long value = 0;
+        while (*p >= '0' && *p <= '9' && value < 1000)
+            value = value * 10 + (*p++ - '0');
+        device = static_cast<int>(value);
+        return value < 1000;
+    };
+    for (;;) {
+        int a = 0, b = 0;
+        if (!read_device(a) || *p++ != '-' || !read_device(b))
+            die(std::string("TESSARO_HOST_NO_PEER='") + text + "' must be pairs like 1-2,0-3");
+        pairs.emplace_back(a, b);
+        pairs.emplace_back(b, a);
+        if (*p == '\0')
+            return pairs;
+        if (*p++ != ',')
+            die(std::string("TESSARO_HOST_NO_PEER='") + text + "' must be pairs like 1-2,0-3");
+    }
+}
+
+void initialise(runtime_state& s)
+{
+    s.device_count = static_cast<int>(number_from_env("TESSARO_HOST_GPUS", 1, 0, 16));
+    s.memory_per_device =
+        static_cast<size_t>(number_from_env("TESSARO_HOST_MEMORY", 17179869184ull, 0, ~0ull >> 1));
+    const char* schedule = env("TESSARO_HOST_SCHEDULE");
+    if (schedule == nullptr || std::strcmp(schedule, "eager") == 0)
+        s.deferred = false;
+    else if (std::strcmp(schedule, "deferred") == 0)
+        s.deferred = true;
+    else
+        die(std::string("TESSARO_HOST_SCHEDULE='") + schedule + "' must be eager or deferred");
+    unsigned hardware = std::thread::hardware_concurrency();
+    s.thread_count = static_cast<int>(number_from_env("TESSARO_HOST_THREADS", hardware == 0 ? 1 : hardware, 1, 1024));
+    s.no_peer_pairs = parse_no_peer(env("TESSARO_HOST_NO_PEER"));
+    s.devices.assign(static_cast<size_t>(s.device_count), device_state{});
+    for (device_state& d : s.devices)
+        d.peer_enabled.assign(static_cast<size_t>(s.device_count), 0);
+    if (const char* path = env("TESSARO_HOST_TRACE")) {
+        s.trace = std::fopen(path, "w");
+        if (s.trace == nullptr)
+            die(std::string("cannot open TESSARO_HOST_TRACE='") + path + "': " + std::strerror(errno));
+    }
+    s.initialised = true;
+}
+
+void release(runtime_state& s)
+{
+    for (auto& entry : s.allocations)
+        std::free(entry.second.base);
+    for (auto& entry : s.host_allocations)
+        std::free(entry.first);
+    for (host_stream* stream : s.streams)
+        delete stream;
+    if (s.trace != nullptr)
+        std::fclose(s.trace);
+    s = runtime_state{};
+}
+
+} // namespace
+
+runtime_state& state()
+{
+    // Never destroyed: memory still allocated at exit stays reachable.
+    static runtime_state& s = *new runtime_state;
+    return s;
+}
+
+std::unique_lock<std::recursive_mutex> lock_runtime()
+{
+    std::unique_lock<std::recursive_mutex> lock(runtime_mutex());
+    if (!state().initialised)
+        initialise(state());
+    return lock;
+}
+
+void die(const std::string& message)
+{
+    std::fprintf(stderr, "host runtime: %s\n", message.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
+cudaError_t record(cudaError_t error)
+{
+    if (error != cudaSuccess)
+        last_error = error;
+    return error;
+}
+
+const char* error_name(cudaError_t error)
+{
+    switch (error) {
+    case cudaSuccess: return "cudaSuccess";
+    case cudaErrorInvalidValue: return "cudaErrorInvalidValue";
+    case cudaErrorMemoryAllocation: return "cudaErrorMemoryAllocation";
+    case cudaErrorInvalidConfiguration: return "cudaErrorInvalidConfiguration";
+    case cudaErrorNoDevice: return "cudaErrorNoDevice";
+    case cudaErrorInvalidDevice: return "cudaErrorInvalidDevice";
+    case cudaErrorPeerAccessUnsupported: return "cudaErrorPeerAccessUnsupported";
+    case cudaErrorInvalidResourceHandle: return "cudaErrorInvalidResourceHandle";
+    case cudaErrorPeerAccessAlreadyEnabled: return "cudaErrorPeerAccessAlreadyEnabled";
+    }
+    return "cudaErrorUnknown";
+}
+
+void trace_line(const std::string& head, cudaError_t error)
+{
+    std::FILE* trace = state().trace;
+    if (trace == nullptr)
+        return;
+    std::string line = head;
+    if (error != cudaSuccess) {
+        line += " -> ";
+        line += error_name(error);
+    }
+    line += '\n';
+    std::fputs(line.c_str(), trace);
+    std::fflush(trace);
+}
+
+std::string stream_field(cudaStream_t stream)
+{
+    if (stream == nullptr)
+        return "stream=0/0";
+    if (!valid_stream(stream))
+        return "stream=invalid";
+    return "stream=" + std::to_string(stream->serial) + "/" + std::to_string(stream->priority);
+}
+
+int current_device() { return current; }
+
+void set_current_device(int device) { current = device; }
+
+bool valid_device(int device) { return device >= 0 && device < state().device_count; }
+
+cudaError_t check_current_device()
+{
+    if (state().device_count == 0)
+        return cudaErrorNoDevice;
+    return valid_device(current) ? cudaSuccess : cudaErrorInvalidDevice;
+}
+
+bool valid_stream(cudaStream_t stream) { return stream == nullptr || state().streams.count(stream) != 0; }
+
+int stream_device(cudaStream_t stream) { return stream == nullptr ? current : stream->device; }
+
+void submit(cudaStream_t stream, std::function<void()> work)
+{
+    if (stream == nullptr || !state().deferred)
+        work();
+    else
+        stream->pending.push_back(std::move(work));
+}
+
+void flush_stream(host_stream* stream)
+{
+    while (!stream->pending.empty()) {
+        std::function<void()> work = std::move(stream->pending.front());
+        stream->pending.pop_front();
+        work();
+    }
+}
+
+void flush_device(int device)
+{
+    for (host_stream* stream : state().devices[static_cast<size_t>(device)].streams)
+        flush_stream(stream);
+}
+
+void flush_all()
+{
+    for (int device = 0; device < state().device_count; ++device)
+        flush_device(device);
+}
+
+} // namespace host_runtime::detail
+
+namespace host_runtime {
+
+using namespace detail;
+
+bool tracing()
+{
+    auto lock = lock_runtime();
+    return state().trace != nullptr;
+}
+
+void reset()
+{
+    std::unique_lock<std::recursive_mutex> lock(runtime_mutex());
+    release(state());
+    current = 0;
+    last_error = cudaSuccess;
+    initialise(state());
+}
+
+} // namespace host_runtime
+
+using namespace host_runtime::detail;
+
+cudaError_t cudaGetLastError()
+{
+    cudaError_t error = last_error;
+    last_error = cudaSuccess;
+    return error;
+}
+
+const char* cudaGetErrorString(cudaError_t error)
+{
+    switch (error) {
+    case cudaSuccess: return "no error";
+    case cudaErrorInvalidValue: return "invalid argument";
+    case cudaErrorMemoryAllocation: return "out of memory";
+    case cudaErrorInvalidConfiguration: return "invalid launch configuration";
+    case cudaErrorNoDevice: return "no device is available";
+    case cudaErrorInvalidDevice: return "invalid device ordinal";
+    case cudaErrorPeerAccessUnsupported: return "peer access is not supported between these two devices";
+    case cudaErrorInvalidResourceHandle: return "invalid resource handle";
+    case cudaErrorPeerAccessAlreadyEnabled: return "peer access is already enabled";
+    }
+    return "unrecognised error code";
+}

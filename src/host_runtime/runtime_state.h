@@ -47,8 +47,7 @@ struct runtime_state {
     bool deferred = false;
     int thread_count = 1;
     std::FILE* trace = nullptr;
-    std::vector<char> no_peer; // device_count * device_count after parsing, else pairs below
-    std::vector<std::pair<int, int>> no_peer_pairs;
+    std::vector<std::pair<int, int>> no_peer_pairs; // both orders listed
     std::vector<device_state> devices;
     std::map<const char*, allocation> allocations; // by base address
     std::unordered_map<void*, size_t> host_allocations;
@@ -69,11 +68,14 @@ const char* error_name(cudaError_t error);
 
 // Writes "<head>[ -> <error name>]" to the trace, if one is open.
 void trace_line(const std::string& head, cudaError_t error);
+bool tracing_enabled();
+// "stream=<serial>/<priority>", "stream=0/0" for the null stream.
 std::string stream_field(cudaStream_t stream);
 
 // cudaSuccess, cudaErrorNoDevice or cudaErrorInvalidDevice for the current device.
 cudaError_t check_current_device();
 int current_device();
+void set_current_device(int device);
 bool valid_device(int device);
 bool valid_stream(cudaStream_t stream);
 // The device that runs work on `stream` (null: the current device).
@@ -90,6 +92,5 @@ const allocation* find_allocation(const void* ptr);
 
 // Thread pool for kernel launches.
 void run_grid(dim3 grid, dim3 block, const std::function<void()>& body, int threads);
-void stop_pool();
 
 } // namespace host_runtime::detail

@@ -1,0 +1,188 @@
+// Kernel launches: configuration checks, the built-in variables and a
+// persistent pool of CPU threads that runs the blocks of a grid.
+#include "runtime_state.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <thread>
+
+thread_local uint3 threadIdx;
+thread_local uint3 blockIdx;
+thread_local dim3 blockDim;
+thread_local dim3 gridDim;
+
+using namespace host_runtime::detail;
+
+namespace {
+
+struct grid_job {
+    dim3 grid;
+    dim3 block;
+    const std::function<void()>* body = nullptr;
+    uint64_t block_count = 0;
+    uint64_t chunk = 1;
+};
+
+// Workers wake for every job and each reports back before the next one starts,
+// so no worker ever sees a stale job.
+struct pool_state {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::condition_variable done;
+    std::vector<std::thread> workers;
+    const grid_job* job = nullptr;
+    uint64_t generation = 0;
+    size_t busy = 0;
+    bool stop = false;
+    std::atomic<uint64_t> next_block{0};
+};
+
+pool_state& pool()
+{
+    static pool_state& p = *new pool_state; // workers may outlive static destruction
+    return p;
+}
+
+void run_block(const grid_job& job, uint64_t linear)
+{
+    const dim3 g = job.grid, b = job.block;
+    blockIdx = uint3(static_cast<unsigned>(linear % g.x), static_cast<unsigned>(linear / g.x % g.y),
+                     static_cast<unsigned>(linear / g.x / g.y));
+    blockDim = b;
+    gridDim = g;
+    const std::function<void()>& body = *job.body;
+    for (unsigned z = 0; z < b.z; ++z)
+        for (unsigned y = 0; y < b.y; ++y)
+            for (unsigned x = 0; x < b.x; ++x) {
+                threadIdx = uint3(x, y, z);
+                body();
+            }
+}
+
+void run_blocks(const grid_job& job, std::atomic<uint64_t>& next)
+{
+    for (;;) {
+        uint64_t first = next.fetch_add(job.chunk, std::memory_order_relaxed);
+        if (first >= job.block_count)
+            return;
+        uint64_t last = std::min(job.block_count, first + job.chunk);
+        for (uint64_t i = first; i < last; ++i)
+            run_block(job, i);
+    }
+}
+
+void worker_loop(uint64_t seen)
+{
+    pool_state& p = pool();
+    std::unique_lock<std::mutex> lock(p.mutex);
+    for (;;) {
+        p.wake.wait(lock, [&] { return p.stop || p.generation != seen; });
+        if (p.stop)
+            return;
+        seen = p.generation;
+        const grid_job* job = p.job;
+        lock.unlock();
+        run_blocks(*job, p.next_block);
+        lock.lock();
+        if (--p.busy == 0)
+            p.done.notify_one();
+    }
+}
+
+void resize_pool(size_t workers)
+{
+    pool_state& p = pool();
+    if (p.workers.size() == workers)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(p.mutex);
+        p.stop = true;
+    }
+    p.wake.notify_all();
+    for (std::thread& t : p.workers)
+        t.join();
+    p.workers.clear();
+    p.stop = false;
+    // New workers wait for the next job, not the last one.
+    for (size_t i = 0; i < workers; ++i)
+        p.workers.emplace_back(worker_loop, p.generation);
+}
+
+const char* configuration_problem(dim3 grid, dim3 block)
+{
+    if (grid.x == 0 || grid.y == 0 || grid.z == 0 || block.x == 0 || block.y == 0 || block.z == 0)
+        return "zero";
+    if (uint64_t(block.x) * block.y * block.z > 1024)
+        return "block";
+    if (grid.y > 65535 || grid.z > 65535)
+        return "grid";
+    return nullptr;
+}
+
+std::string dims(dim3 d) { return std::to_string(d.x) + "x" + std::to_string(d.y) + "x" + std::to_string(d.z); }
+
+} // namespace
+
+namespace host_runtime::detail {
+
+void run_grid(dim3 grid, dim3 block, const std::function<void()>& body, int threads)
+{
+    grid_job job;
+    job.grid = grid;
+    job.block = block;
+    job.body = &body;
+    job.block_count = uint64_t(grid.x) * grid.y * grid.z;
+    uint64_t per_block = uint64_t(block.x) * block.y * block.z;
+    // Small grids are not worth waking the pool for.
+    if (threads <= 1 || job.block_count == 1 || job.block_count * per_block < 16384) {
+        job.chunk = job.block_count;
+        std::atomic<uint64_t> next{0};
+        run_blocks(job, next);
+        return;
+    }
+    uint64_t chunk = job.block_count / (uint64_t(threads) * 8);
+    job.chunk = chunk == 0 ? 1 : chunk;
+    resize_pool(static_cast<size_t>(threads - 1));
+    pool_state& p = pool();
+    {
+        std::lock_guard<std::mutex> lock(p.mutex);
+        p.job = &job;
+        p.next_block.store(0, std::memory_order_relaxed);
+        p.busy = p.workers.size();
+        ++p.generation;
+    }
+    p.wake.notify_all();
+    run_blocks(job, p.next_block);
+    std::unique_lock<std::mutex> lock(p.mutex);
+    p.done.wait(lock, [&] { return p.busy == 0; });
+    p.job = nullptr;
+}
+
+} // namespace host_runtime::detail
+
+cudaError_t host_runtime::launch(const char* kernel_name, dim3 grid, dim3 block, cudaStream_t stream,
+                                 std::function<void()> thread_body,
+                                 const std::function<void(std::string&)>& describe_args)
+{
+    auto lock = lock_runtime();
+    cudaError_t error = valid_stream(stream) ? cudaSuccess : cudaErrorInvalidResourceHandle;
+    int device = error == cudaSuccess ? stream_device(stream) : current_device();
+    if (error == cudaSuccess)
+        error = check_current_device();
+    if (error == cudaSuccess && device != current_device())
+        error = cudaErrorInvalidResourceHandle;
+    if (error == cudaSuccess && configuration_problem(grid, block) != nullptr)
+        error = cudaErrorInvalidConfiguration;
+    if (tracing_enabled()) {
+        std::string line = "launch dev=" + std::to_string(device) + " " + stream_field(stream) +
+                           " kernel=" + kernel_name + " grid=" + dims(grid) + " block=" + dims(block) + " args=";
+        if (describe_args)
+            describe_args(line);
+        trace_line(line, error);
+    }
+    if (error != cudaSuccess)
+        return record(error);
+    int threads = state().thread_count;
+    submit(stream, [grid, block, threads, body = std::move(thread_body)] { run_grid(grid, block, body, threads); });
+    return cudaSuccess;
+}
