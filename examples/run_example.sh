@@ -8,6 +8,6 @@ out="$root/examples/out"
 rm -rf "$out" && mkdir -p "$out"
 "$build/examples/tessaro_example_inputs" write "$out"
 (cd "$out" && "$build/src/gpu/2d/exponential_attenuation/tessaro_2d_exponential_attenuation_multi_gpu" > run.log)
-tail -n 2 "$out/run.log" | tr '\b' ' ' | sed 's/^ *//'
+grep -a -E '^(Number of GPUs|Done\.)' "$out/run.log"
 "$build/examples/tessaro_example_inputs" summary "$out"
 echo "Full program output: $out/run.log"

@@ -56,6 +56,7 @@ TEST(RelaxationProgram, GenoutIsTheSameOnAnyGpuCountScheduleAndMemoryMode)
     ASSERT_EQ(reference.result.status, 0) << reference.result.err;
     run_output exponential_run = run_case(exponential, set, env_of(1), "relax_inv");
     EXPECT_NE(reference.genout, exponential_run.genout); // the relaxation maps act
+    const std::vector<float> expected = frames_in_outc_order(set, reference.genout, 1);
     for (int gpus = 1; gpus <= 4; ++gpus)
         for (const char* schedule : {"eager", "deferred"})
             for (bool saving : {false, true}) {
@@ -63,9 +64,9 @@ TEST(RelaxationProgram, GenoutIsTheSameOnAnyGpuCountScheduleAndMemoryMode)
                 run_output out = run_case(relaxation, set, env_of(gpus, schedule, saving), "relax_inv");
                 ASSERT_EQ(out.result.status, 0) << out.result.err;
                 const std::vector<float> ordered = frames_in_outc_order(set, out.genout, gpus);
-                ASSERT_EQ(ordered.size(), reference.genout.size());
+                ASSERT_EQ(ordered.size(), expected.size());
                 for (size_t i = 0; i < ordered.size(); ++i)
-                    ASSERT_EQ(float_bits(ordered[i]), float_bits(reference.genout[i])) << "sample " << i;
+                    ASSERT_EQ(float_bits(ordered[i]), float_bits(expected[i])) << "sample " << i;
             }
 }
 

@@ -1,1 +1,4 @@
-int main() { return 0; }
+#include "driver.h"
+#include "exponential_model.h"
+
+int main() { return run_solver(exponential_model); }

@@ -1,1 +1,4 @@
-int main() { return 0; }
+#include "driver.h"
+#include "relaxation_model.h"
+
+int main() { return run_solver(relaxation_model); }
