@@ -86,9 +86,10 @@ TEST(ExponentialProgram, FramesFollowStepsAndOutputPeriod)
         ASSERT_TRUE(out.has_genout);
         EXPECT_EQ(out.genout.size(), r.frames * 3);
         EXPECT_NE(out.result.out.find("\nDone.\n"), std::string::npos);
-        if (r.last_progress)
+        if (r.last_progress) {
             EXPECT_NE(out.result.out.find(std::string("\b\b\b\b\b") + r.last_progress + "\nDone.\n"),
                       std::string::npos);
+        }
     }
 }
 
@@ -181,21 +182,26 @@ TEST(ExponentialProgram, ExitStatuses)
         const std::string dir = make_scratch_dir("exp_status");
         write_input_set(dir, set);
         environment env = env_of(1);
-        if (name == "genout.dat cannot be opened")
+        if (name == "genout.dat cannot be opened") {
             ASSERT_EQ(mkdir((dir + "/genout.dat").c_str(), 0755), 0);
-        if (name == "disk full")
+        }
+        if (name == "disk full") {
             ASSERT_EQ(symlink("/dev/full", (dir + "/genout.dat").c_str()), 0);
+        }
         if (name == "device memory too small")
             env.push_back({"TESSARO_HOST_MEMORY", "4096"});
         program_result result = run_program(program, dir, env);
         EXPECT_EQ(result.status, r.status) << result.err;
-        if (r.err)
+        if (r.err) {
             EXPECT_EQ(result.err.substr(0, std::string(r.err).size()), r.err);
+        }
         EXPECT_EQ(result.out.find("\nDone.\n") != std::string::npos, r.done);
-        if (name == "disk full")
+        if (name == "disk full") {
             EXPECT_NE(result.err.find("Error: genout.dat is incomplete"), std::string::npos) << result.err;
-        if (name == "no source" || name == "device memory too small")
+        }
+        if (name == "no source" || name == "device memory too small") {
             EXPECT_FALSE(file_exists(dir + "/genout.dat"));
+        }
     }
 }
 

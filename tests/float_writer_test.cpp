@@ -1,1 +1,296 @@
-// placeholder
+#include "float_writer.h"
+#include "platform.h"
+#include "test_support.h"
+#include "trace.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <regex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Runs each test in a fresh working directory, where genout.dat is opened.
+class FloatWriterTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char here[4096];
+        ASSERT_NE(getcwd(here, sizeof here), nullptr);
+        home = here;
+        dir = make_scratch_dir("float_writer");
+        ASSERT_EQ(chdir(dir.c_str()), 0);
+    }
+    void TearDown() override { EXPECT_EQ(chdir(home.c_str()), 0); }
+
+    std::string home;
+    std::string dir;
+};
+
+// Redirects fd `fd` (1 or 2) into a file until text() is called.
+class fd_capture {
+public:
+    explicit fd_capture(int fd) : fd_(fd), path_(make_scratch_dir("writer_fd") + "/captured")
+    {
+        std::fflush(nullptr);
+        saved_ = dup(fd_);
+        int file = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(file, fd_);
+        close(file);
+    }
+    std::string text()
+    {
+        if (saved_ >= 0) {
+            std::fflush(nullptr);
+            dup2(saved_, fd_);
+            close(saved_);
+            saved_ = -1;
+        }
+        return read_bytes(path_);
+    }
+    ~fd_capture() { text(); }
+
+private:
+    int fd_;
+    std::string path_;
+    int saved_ = -1;
+};
+
+std::vector<float> frame_of(int tag, size_t n)
+{
+    std::vector<float> f(n);
+    for (size_t j = 0; j < n; ++j)
+        f[j] = static_cast<float>(tag * 10000 + static_cast<int>(j));
+    return f;
+}
+
+pthread_t start(float_writer* w)
+{
+    pthread_t thread;
+    pthread_create(&thread, nullptr, float_writer_thread, w);
+    return thread;
+}
+
+// Joins within `seconds`; false when the thread is still running.
+bool joined_within(pthread_t thread, int seconds)
+{
+    timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += seconds;
+    return pthread_timedjoin_np(thread, nullptr, &deadline) == 0;
+}
+
+std::vector<float> concat(const std::vector<std::vector<float>>& frames)
+{
+    std::vector<float> all;
+    for (const auto& f : frames)
+        all.insert(all.end(), f.begin(), f.end());
+    return all;
+}
+
+} // namespace
+
+// genout.dat is a FIFO that a slow reader drains, so the producer fills both
+// slots and has to wait; the last frame ends the thread without a shutdown.
+TEST_F(FloatWriterTest, SlowFileKeepsOrderAndLastFrameEndsThread)
+{
+    ASSERT_EQ(mkfifo("genout.dat", 0644), 0);
+    std::string drained;
+    std::thread reader([&] {
+        int fd = open("genout.dat", O_RDONLY);
+        char chunk[4096];
+        for (;;) {
+            ssize_t n = read(fd, chunk, sizeof chunk);
+            if (n <= 0)
+                break;
+            drained.append(chunk, static_cast<size_t>(n));
+            usleep(200);
+        }
+        close(fd);
+    });
+
+    const size_t floats = 2048;
+    const int count = 40;
+    float_writer w;
+    ASSERT_EQ(float_writer_init(&w, floats), 0);
+    pthread_t thread = start(&w);
+    // One producer buffer, refilled after each submission as the driver does.
+    std::vector<std::vector<float>> frames;
+    std::vector<float> producer(floats);
+    for (int f = 0; f < count; ++f) {
+        frames.push_back(frame_of(f, floats));
+        producer = frames.back();
+        float_writer_submit(&w, producer.data(), floats, f == count - 1);
+    }
+    bool ended = joined_within(thread, 30);
+    if (!ended) {
+        float_writer_shutdown(&w);
+        pthread_join(thread, nullptr);
+    }
+    EXPECT_TRUE(ended) << "the thread did not end after the frame marked last";
+    float_writer_destroy(&w);
+    reader.join();
+
+    std::vector<float> want = concat(frames);
+    ASSERT_EQ(drained.size(), want.size() * 4);
+    EXPECT_EQ(std::memcmp(drained.data(), want.data(), drained.size()), 0);
+    EXPECT_EQ(float_writer_failed(&w), 0);
+}
+
+// Frames submitted before the thread runs and before shutdown are all written.
+TEST_F(FloatWriterTest, ShutdownWritesReadySlotsFirst)
+{
+    for (int ready : {1, 2}) {
+        SCOPED_TRACE(ready);
+        float_writer w;
+        ASSERT_EQ(float_writer_init(&w, 3), 0);
+        std::vector<std::vector<float>> frames;
+        for (int f = 0; f < ready; ++f) {
+            frames.push_back(frame_of(f + 1, 3));
+            float_writer_submit(&w, frames.back().data(), 3, 0);
+        }
+        float_writer_shutdown(&w);
+        pthread_t thread = start(&w);
+        ASSERT_TRUE(joined_within(thread, 30));
+        float_writer_destroy(&w);
+        EXPECT_EQ(read_floats("genout.dat"), concat(frames));
+    }
+}
+
+TEST_F(FloatWriterTest, ShutdownWithoutFramesLeavesEmptyFile)
+{
+    float_writer w;
+    ASSERT_EQ(float_writer_init(&w, 8), 0);
+    pthread_t thread = start(&w);
+    float_writer_shutdown(&w);
+    ASSERT_TRUE(joined_within(thread, 30));
+    float_writer_destroy(&w);
+    EXPECT_TRUE(file_exists("genout.dat"));
+    EXPECT_EQ(read_bytes("genout.dat"), "");
+}
+
+// On /dev/full a written float fails at the flush; an empty frame is neither
+// written nor flushed, so it records nothing.
+TEST_F(FloatWriterTest, EmptyFrameIsNeitherWrittenNorFlushed)
+{
+    struct flush_case {
+        uint64_t n;
+        int failed;
+    };
+    for (flush_case c : {flush_case{0, 0}, flush_case{1, 1}}) {
+        SCOPED_TRACE(c.n);
+        unlink("genout.dat");
+        ASSERT_EQ(symlink("/dev/full", "genout.dat"), 0);
+        fd_capture err(2);
+        float_writer w;
+        ASSERT_EQ(float_writer_init(&w, 4), 0);
+        pthread_t thread = start(&w);
+        float one = 1.0f;
+        float_writer_submit(&w, &one, c.n, 1);
+        ASSERT_TRUE(joined_within(thread, 30));
+        EXPECT_EQ(float_writer_failed(&w), c.failed);
+        float_writer_destroy(&w);
+        EXPECT_EQ(float_writer_failed(&w), c.failed);
+        EXPECT_EQ(err.text(), "");
+    }
+}
+
+TEST_F(FloatWriterTest, ShortWriteWarnsAndRecordsFailure)
+{
+    ASSERT_EQ(symlink("/dev/full", "genout.dat"), 0);
+    const size_t floats = 4096; // more than the stdio buffer
+    std::vector<float> frame = frame_of(1, floats);
+    fd_capture err(2);
+    float_writer w;
+    ASSERT_EQ(float_writer_init(&w, floats), 0);
+    pthread_t thread = start(&w);
+    float_writer_submit(&w, frame.data(), floats, 0);
+    float_writer_submit(&w, frame.data(), floats, 0);
+    float_writer_shutdown(&w);
+    ASSERT_TRUE(joined_within(thread, 30));
+    float_writer_destroy(&w);
+    EXPECT_EQ(float_writer_failed(&w), 1);
+    // Both frames are attempted: the thread goes on after a short write.
+    std::regex warning("(Warning: Only wrote ([0-9]+) of 4096 floats\n){2}");
+    std::string text = err.text();
+    EXPECT_TRUE(std::regex_match(text, warning)) << text;
+}
+
+TEST_F(FloatWriterTest, OversizedFrameIsTruncatedWithWarning)
+{
+    float_writer w;
+    ASSERT_EQ(float_writer_init(&w, 4), 0);
+    std::vector<float> frame = frame_of(2, 6);
+    fd_capture out(1);
+    float_writer_submit(&w, frame.data(), 6, 1);
+    std::string text = out.text();
+    pthread_t thread = start(&w);
+    ASSERT_TRUE(joined_within(thread, 30));
+    float_writer_destroy(&w);
+    EXPECT_EQ(text, "Warning: Float array size (6) exceeds buffer capacity (4), truncating\n");
+    EXPECT_EQ(read_floats("genout.dat"), std::vector<float>(frame.begin(), frame.begin() + 4));
+}
+
+// The two pinned slots are returned when genout.dat cannot be opened.
+TEST_F(FloatWriterTest, InitFailsWhenGenoutCannotBeOpened)
+{
+    ASSERT_EQ(mkdir("genout.dat", 0755), 0);
+    std::string trace = dir + "/trace";
+    setenv("TESSARO_HOST_TRACE", trace.c_str(), 1);
+    host_runtime::reset();
+    float_writer w;
+    errno = 0;
+    int result = float_writer_init(&w, 16);
+    int error = errno;
+    unsetenv("TESSARO_HOST_TRACE");
+    host_runtime::reset();
+
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(error, EISDIR);
+    std::vector<std::string> calls = select_calls(read_lines(trace), {"cudaMallocHost", "cudaFreeHost"});
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_EQ(trace_field(calls[0], "bytes"), "64");
+    EXPECT_EQ(trace_field(calls[1], "bytes"), "64");
+    EXPECT_EQ(calls[2], "cudaFreeHost dev=0");
+    EXPECT_EQ(calls[3], "cudaFreeHost dev=0");
+}
+
+TEST_F(FloatWriterTest, InitTruncatesExistingFile)
+{
+    write_floats("genout.dat", {1.0f, 2.0f, 3.0f});
+    float_writer w;
+    ASSERT_EQ(float_writer_init(&w, 2), 0);
+    pthread_t thread = start(&w);
+    float_writer_shutdown(&w);
+    ASSERT_TRUE(joined_within(thread, 30));
+    float_writer_destroy(&w);
+    EXPECT_EQ(read_bytes("genout.dat"), "");
+}
+
+// ncoordsout = 0: frames of no floats, an empty file and no failure.
+TEST_F(FloatWriterTest, ZeroCapacityWritesEmptyFrames)
+{
+    float_writer w;
+    ASSERT_EQ(float_writer_init(&w, 0), 0);
+    EXPECT_NE(w.buffers[0].data, nullptr);
+    EXPECT_NE(w.buffers[1].data, nullptr);
+    pthread_t thread = start(&w);
+    float sample = 5.0f;
+    float_writer_submit(&w, nullptr, 0, 0);
+    float_writer_submit(&w, &sample, 0, 0);
+    float_writer_submit(&w, nullptr, 0, 1);
+    ASSERT_TRUE(joined_within(thread, 30));
+    EXPECT_EQ(w.frames_submitted, 3);
+    float_writer_destroy(&w);
+    EXPECT_EQ(float_writer_failed(&w), 0);
+    EXPECT_TRUE(file_exists("genout.dat"));
+    EXPECT_EQ(read_bytes("genout.dat"), "");
+}

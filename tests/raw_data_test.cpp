@@ -1,1 +1,194 @@
-// placeholder
+#include "raw_data.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <limits>
+
+namespace {
+
+// Everything `body` prints on standard output, taken from fd 1.
+std::string capture_stdout(const std::function<void()>& body)
+{
+    std::string path = make_scratch_dir("raw_stdout") + "/out";
+    std::fflush(stdout);
+    int saved = dup(1);
+    int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(file, 1);
+    close(file);
+    body();
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    return read_bytes(path);
+}
+
+std::string announce(const std::string& path, long long bytes)
+{
+    return "Reading data from file " + path + " (size: " + std::to_string(bytes) + " bytes)...\n";
+}
+
+std::string closing(const std::string& path) { return "Closing file " + path + "...\n"; }
+
+constexpr int32_t sentinel = -77;
+
+struct read_case {
+    const char* name;
+    bool present;
+    std::string bytes;   // file contents when present
+    int count;
+    int result;          // whole values stored, or -1
+    const char* middle;  // printed between the announcement and the closing line
+    bool closes;
+};
+
+std::string le_ints(std::initializer_list<int32_t> values)
+{
+    std::string out;
+    for (int32_t v : values)
+        out.append(reinterpret_cast<const char*>(&v), 4);
+    return out;
+}
+
+} // namespace
+
+TEST(RawDataRead, OutputAndStoredValues)
+{
+    const read_case cases[] = {
+        {"count_zero", true, le_ints({1, 2}), 0, 0, "", true},
+        {"count_zero_missing", false, "", 0, -1, "", false},
+        {"exact", true, le_ints({10, 20, 30}), 3, 3, "", true},
+        {"longer_file", true, le_ints({10, 20, 30, 40, 50}), 3, 3, "", true},
+        {"ten_bytes_of_three", true, le_ints({10, 20}) + std::string("\x01\x02", 2), 3, 2,
+         "Error: Only read 2 of 3 data elements.", true},
+        {"empty_file", true, "", 2, 0, "Error: Only read 0 of 2 data elements.", true},
+        {"missing", false, "", 3, -1, "", false},
+    };
+    std::string dir = make_scratch_dir("raw_read");
+    for (const read_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = dir + "/" + c.name;
+        if (c.present)
+            write_bytes(path, c.bytes);
+        int32_t destination[6];
+        std::fill(std::begin(destination), std::end(destination), sentinel);
+        int result = 0;
+        std::string out = capture_stdout([&] { result = read_raw_values(path.c_str(), destination, c.count); });
+
+        std::string expected = announce(path, 4LL * c.count);
+        if (!c.present)
+            expected += "Error: Could not open file: " + path + "\n.";
+        expected += c.middle;
+        if (c.closes)
+            expected += closing(path);
+        EXPECT_EQ(out, expected);
+        EXPECT_EQ(result, c.result);
+
+        // The first whole values come from the file; every other element is kept.
+        int stored = c.result > 0 ? c.result : 0;
+        for (int i = 0; i < 6; ++i) {
+            int32_t want = sentinel;
+            if (i < stored)
+                std::memcpy(&want, c.bytes.data() + 4 * i, 4);
+            EXPECT_EQ(destination[i], want) << "element " << i;
+        }
+    }
+}
+
+TEST(RawDataRead, IntAndFloatReadersStoreBitsUnchanged)
+{
+    std::string dir = make_scratch_dir("raw_bits");
+    const uint32_t patterns[] = {0x7FA00001u, 0xFFC12345u, 0x00000001u, 0x807FFFFFu, 0x80000000u, 0x3FC00000u};
+    std::string bytes(reinterpret_cast<const char*>(patterns), sizeof patterns);
+    write_bytes(dir + "/bits", bytes);
+
+    float floats[6];
+    int ints[6];
+    std::string out = capture_stdout([&] {
+        import_float_data((dir + "/bits").c_str(), floats, 6);
+        import_int_data((dir + "/bits").c_str(), ints, 6);
+    });
+    EXPECT_EQ(out, announce(dir + "/bits", 24) + closing(dir + "/bits") + announce(dir + "/bits", 24) +
+                       closing(dir + "/bits"));
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(float_bits(floats[i]), patterns[i]) << i;
+        EXPECT_EQ(static_cast<uint32_t>(ints[i]), patterns[i]) << i;
+    }
+}
+
+TEST(RawDataRead, MissingScalarKeepsCallerDefault)
+{
+    std::string dir = make_scratch_dir("raw_default");
+    int nTic = 250;
+    float dT = 0.5f;
+    std::string out = capture_stdout([&] {
+        import_int_data((dir + "/nTic").c_str(), &nTic, 1);
+        import_float_data((dir + "/dT").c_str(), &dT, 1);
+    });
+    EXPECT_EQ(nTic, 250);
+    EXPECT_EQ(dT, 0.5f);
+    // The period of each open error starts the next line.
+    EXPECT_EQ(out, announce(dir + "/nTic", 4) + "Error: Could not open file: " + dir + "/nTic\n." +
+                       announce(dir + "/dT", 4) + "Error: Could not open file: " + dir + "/dT\n.");
+}
+
+TEST(RawDataRead, LargeCountAnnouncesFullByteSize)
+{
+    std::string dir = make_scratch_dir("raw_large");
+    int value = 0;
+    std::string out = capture_stdout([&] { read_raw_values((dir + "/absent").c_str(), &value, 600000000); });
+    EXPECT_EQ(out.substr(0, out.find('\n') + 1), announce(dir + "/absent", 2400000000LL));
+}
+
+TEST(RowTable, EntriesPointIntoOneClearedBlock)
+{
+    struct shape {
+        int rows, cols;
+    };
+    for (shape s : {shape{1, 5}, shape{3, 4}, shape{4, 1}}) {
+        SCOPED_TRACE(std::to_string(s.rows) + "x" + std::to_string(s.cols));
+        int** ti = allocate_i_2d(s.rows, s.cols);
+        float** tf = allocate_f_2d(s.rows, s.cols);
+        for (int i = 0; i < s.rows; ++i) {
+            EXPECT_EQ(ti[i], ti[0] + i * s.cols);
+            EXPECT_EQ(tf[i], tf[0] + i * s.cols);
+        }
+        for (int k = 0; k < s.rows * s.cols; ++k) {
+            EXPECT_EQ(ti[0][k], 0);
+            EXPECT_EQ(float_bits(tf[0][k]), 0u);
+        }
+        // A whole file lands row after row through entry 0.
+        std::vector<int32_t> values(static_cast<size_t>(s.rows * s.cols));
+        for (size_t k = 0; k < values.size(); ++k)
+            values[k] = static_cast<int32_t>(100 + k);
+        std::string path = make_scratch_dir("row_table") + "/map";
+        write_ints(path, values);
+        capture_stdout([&] { import_int_data(path.c_str(), ti[0], s.rows * s.cols); });
+        EXPECT_EQ(ti[s.rows - 1][s.cols - 1], 100 + s.rows * s.cols - 1);
+        if (s.rows == 3) {
+            EXPECT_EQ(ti[1][2], 106);
+        }
+    }
+}
+
+TEST(RowTable, ZeroRowsHasReadableEntryZero)
+{
+    int** ti = allocate_i_2d(0, 2);
+    float** tf = allocate_f_2d(0, 2);
+    ASSERT_NE(ti[0], nullptr);
+    ASSERT_NE(tf[0], nullptr);
+    std::string path = make_scratch_dir("row_zero") + "/outc";
+    write_ints(path, {5, 6});
+    int result = -2;
+    std::string out = capture_stdout([&] { result = read_raw_values(path.c_str(), ti[0], 0); });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(out, announce(path, 0) + closing(path));
+    EXPECT_EQ(ti[0][0], 0);
+}

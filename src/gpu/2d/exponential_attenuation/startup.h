@@ -27,6 +27,7 @@ struct host_inputs {
     int** coords[family_count];    // point lists {x, y}
     float** series[family_count];  // time series [n][nTic], null for icczero
     float* slice_host[family_count]; // memory saving: one sample per source
+    int points_read[family_count]; // whole points that the bulk read stored
     int** outc;                    // ncoordsout x 2
 };
 

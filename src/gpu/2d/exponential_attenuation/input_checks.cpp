@@ -1,0 +1,143 @@
+// Refusals of inputs that no run can use; each writes one line on standard
+// error and returns 1.
+#include "startup.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <unordered_map>
+
+namespace {
+
+constexpr long long max_elements = 2147483647;
+
+int at_least(const char* name, int value, int least)
+{
+    if (value >= least)
+        return 0;
+    std::fprintf(stderr, "Error: %s=%d is out of range: it must be at least %d\n", name, value, least);
+    return 1;
+}
+
+// An element count must fit a 32-bit signed int.
+int fits(const char* product, long long elements, const std::string& operands)
+{
+    if (elements <= max_elements)
+        return 0;
+    std::fprintf(stderr, "Error: %s = %lld elements (%s) is too large: an array holds at most %lld elements\n",
+                 product, elements, operands.c_str(), max_elements);
+    return 1;
+}
+
+std::string named(const char* name, long long value) { return std::string(name) + "=" + std::to_string(value); }
+
+} // namespace
+
+int check_sources_defined(const scalar_inputs& s)
+{
+    if ((s.ncoords | s.ncoords_add | s.ncoords_u | s.ncoords_w) != 0)
+        return 0;
+    std::fprintf(stderr, "Error: no source defined (ncoords, ncoords_add, ncoords_u, ncoords_w all zero).\n");
+    return 1;
+}
+
+int check_scalar_ranges(const scalar_inputs& s, int ngpus)
+{
+    if (s.nX < 17 * ngpus) {
+        std::fprintf(stderr,
+                     "Error: nX=%d is too small for %d GPU(s): every GPU needs at least 17 columns, so nX must be at "
+                     "least %d\n",
+                     s.nX, ngpus, 17 * ngpus);
+        return 1;
+    }
+    if (at_least("nY", s.nY, 1) || at_least("ndmap", s.ndmap, 1) || at_least("modT", s.modT, 1))
+        return 1;
+    const struct {
+        const char* name;
+        int value;
+    } counts[] = {{"ncoords", s.ncoords},         {"ncoordszero", s.ncoordszero}, {"ncoordsout", s.ncoordsout},
+                  {"ncoords_add", s.ncoords_add}, {"ncoords_u", s.ncoords_u},     {"ncoords_w", s.ncoords_w}};
+    for (const auto& c : counts)
+        if (at_least(c.name, c.value, 0))
+            return 1;
+    if (s.nTic < 0) {
+        std::fprintf(stderr, "Error: nTic=%d is out of range: it must be at least 0 (without nTic.dat it is nT)\n",
+                     s.nTic);
+        return 1;
+    }
+
+    const long long nX = s.nX, nY = s.nY, nTic = s.nTic;
+    if (fits("nX*nY", nX * nY, named("nX", nX) + ", " + named("nY", nY)))
+        return 1;
+    decomposition d;
+    compute_decomposition(s.nX, ngpus, &d);
+    long long widest = 0;
+    for (int k = 0; k < ngpus; ++k)
+        widest = d.gpu_domain_local_nx[k] > widest ? d.gpu_domain_local_nx[k] : widest;
+    if (fits("2*L*nY", 2 * widest * nY, named("L", widest) + " for the widest GPU window, " + named("nY", nY)))
+        return 1;
+    if (fits("18*ndmap", 18LL * s.ndmap, named("ndmap", s.ndmap)))
+        return 1;
+    const struct {
+        const char* name;
+        int value;
+        bool series;
+    } families[] = {{"ncoords", s.ncoords, true},
+                    {"ncoordszero", s.ncoordszero, false},
+                    {"ncoords_add", s.ncoords_add, true},
+                    {"ncoords_u", s.ncoords_u, true},
+                    {"ncoords_w", s.ncoords_w, true}};
+    for (const auto& f : families) {
+        const std::string n = named(f.name, f.value);
+        if (fits(("2*" + std::string(f.name)).c_str(), 2LL * f.value, n))
+            return 1;
+        if (f.series && fits(("nTic*" + std::string(f.name)).c_str(), nTic * f.value, named("nTic", nTic) + ", " + n))
+            return 1;
+    }
+    if (fits("3*ncoordsout", 3LL * s.ncoordsout, named("ncoordsout", s.ncoordsout)))
+        return 1;
+    return 0;
+}
+
+int check_host_inputs(const host_inputs& in)
+{
+    const int nX = in.s.nX, nY = in.s.nY, ndmap = in.s.ndmap;
+    const int* dcmap = in.dcmap[0];
+    for (int i = 0; i < nX * nY; ++i)
+        if (dcmap[i] < 0 || dcmap[i] >= ndmap) {
+            std::fprintf(stderr,
+                         "Error: dcmap at x=%d, y=%d is %d: coefficient set indices must lie in [0, ndmap) = [0, %d)\n",
+                         i / nY, i % nY, dcmap[i], ndmap);
+            return 1;
+        }
+
+    for (int f = 0; f < family_count; ++f) {
+        const int n = in.count[f];
+        if (n <= 0)
+            continue;
+        const char* list = source_families[f].list_name;
+        const int* points = in.coords[f][0];
+        for (int i = 0; i < n; ++i)
+            if (points[2 * i + 1] < 0 || points[2 * i + 1] >= nY) {
+                std::fprintf(stderr, "Error: %s point %d is {%d, %d}: y must lie in [0, nY) = [0, %d)\n", list, i,
+                             points[2 * i], points[2 * i + 1], nY);
+                return 1;
+            }
+        // Two writes of one point race; zero points may repeat. Points that
+        // a short file left unread are not compared.
+        if (f == family_icczero)
+            continue;
+        std::unordered_map<uint64_t, int> first_index;
+        for (int i = 0; i < in.points_read[f]; ++i) {
+            const uint64_t key = static_cast<uint64_t>(static_cast<uint32_t>(points[2 * i])) << 32 |
+                                 static_cast<uint32_t>(points[2 * i + 1]);
+            const auto seen = first_index.emplace(key, i);
+            if (!seen.second) {
+                std::fprintf(stderr, "Error: %s points %d and %d are both {%d, %d}: a point may be listed only once\n",
+                             list, seen.first->second, i, points[2 * i], points[2 * i + 1]);
+                return 1;
+            }
+        }
+    }
+    return 0;
+}
