@@ -1,1 +1,553 @@
-// placeholder
+// Start-up of both programs: the reader lines and echoes on standard output,
+// the memory-saving switch, the refusals of unusable inputs, and the host
+// arrays that the start-up leaves behind.
+#include "input_set.h"
+#include "startup.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char* const exponential_maps[] = {"a_exp.dat"};
+const char* const relaxation_maps[] = {"kappax.dat", "kappau.dat", "apmlu1.dat", "bpmlu1.dat", "apmlx1.dat",
+                                       "bpmlx1.dat", "apmlu2.dat", "bpmlu2.dat", "apmlx2.dat", "bpmlx2.dat"};
+
+struct program_kind {
+    const char* name;
+    std::string path;
+    std::vector<std::string> maps; // read after "beta.dat"
+};
+
+const program_kind programs[] = {
+    {"exponential", TESSARO_EXPONENTIAL_PROGRAM, {std::begin(exponential_maps), std::end(exponential_maps)}},
+    {"relaxation", TESSARO_RELAXATION_PROGRAM, {std::begin(relaxation_maps), std::end(relaxation_maps)}},
+};
+
+// The reader's lines for a file read whole, and for a file that is absent.
+std::string read_lines_of(const std::string& file, int bytes)
+{
+    return "Reading data from file " + file + " (size: " + std::to_string(bytes) + " bytes)...\nClosing file " + file +
+           "...\n";
+}
+
+std::string absent_lines_of(const std::string& file, int bytes)
+{
+    return "Reading data from file " + file + " (size: " + std::to_string(bytes) + " bytes)...\n" +
+           "Error: Could not open file: " + file + "\n.";
+}
+
+std::string int_bytes(int32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
+
+const char* const decomposition_40_on_1 = "GPU 0: global range [0, 40), gpu_domain_local_nx = 40\n"
+                                          "Output GPU 0: global range [0, 40), gpu_domain_local_nx = 40\n"
+                                          "Body region 0: global range [8, 32), body_local_nx = 24\n"
+                                          "Allocating memory.\n";
+
+// Every input file present: one point in every family, two output points.
+input_set full_set()
+{
+    input_set s = homogeneous_set(40, 20, 6);
+    s.nTic = 4;
+    s.modT = 2;
+    s.icc = {10, 5};
+    s.divev = {1, 2, 3, 4};
+    s.icczero = {11, 6};
+    s.icc_add = {12, 7};
+    s.divev_add = {1, 2, 3, 4};
+    s.icc_u = {13, 8};
+    s.divev_u = {1, 2, 3, 4};
+    s.icc_w = {14, 9};
+    s.divev_w = {1, 2, 3, 4};
+    s.outc = {20, 10, 21, 10};
+    return s;
+}
+
+// Only `icc`: no probed count but "ncoords.dat", no "nTic.dat", no "modT.dat", no output points.
+input_set sparse_set()
+{
+    input_set s = homogeneous_set(40, 20, 6);
+    s.icc = {10, 5};
+    s.divev = ricker(6, 25.0f, s.dT);
+    return s;
+}
+
+TEST(StartUpOutput, EveryFilePresent)
+{
+    for (const program_kind& p : programs) {
+        SCOPED_TRACE(p.name);
+        const std::string dir = make_scratch_dir("startup_full");
+        write_input_set(dir, full_set());
+        const program_result r = run_program(p.path, dir, {{"TESSARO_HOST_GPUS", "1"}});
+        std::string expected = read_lines_of("nX.dat", 4) + "nX=40\n" + read_lines_of("nY.dat", 4) + "nY=20\n" +
+                               read_lines_of("nT.dat", 4) + "nT=6\n" + read_lines_of("nTic.dat", 4) + "nTic=4\n" +
+                               read_lines_of("modT.dat", 4) + "modT=2\n" + read_lines_of("dX.dat", 4) +
+                               "dX=1.000000e+01\n" + read_lines_of("dY.dat", 4) + "dY=1.000000e+01\n" +
+                               read_lines_of("dT.dat", 4) + "dT=1.000000e-03\n" + read_lines_of("c0.dat", 4) +
+                               "c0=1.500000e+03\n" + read_lines_of("ncoords.dat", 4) + "ncoords=1\n" +
+                               read_lines_of("ncoordszero.dat", 4) + "ncoordszero=1\n" +
+                               read_lines_of("ncoordsout.dat", 4) + "ncoordsout=2\n" + read_lines_of("ndmap.dat", 4) +
+                               "ndmap=1\n" + read_lines_of("ncoords_add.dat", 4) + "ncoords_add=1\n" +
+                               read_lines_of("ncoords_u.dat", 4) + "ncoords_u=1\n" + read_lines_of("ncoords_w.dat", 4) +
+                               "ncoords_w=1\n" + "Number of GPUs: 1\n" + decomposition_40_on_1 +
+                               read_lines_of("d.dat", 72) + read_lines_of("dmap.dat", 72) +
+                               read_lines_of("dcmap.dat", 3200) + read_lines_of("c.dat", 3200) +
+                               read_lines_of("rho.dat", 3200) + read_lines_of("K.dat", 3200) +
+                               read_lines_of("beta.dat", 3200);
+        for (const std::string& map : p.maps)
+            expected += read_lines_of(map, 3200);
+        expected += read_lines_of("icc.dat", 8) + read_lines_of("divev.dat", 16) + read_lines_of("outc.dat", 16) +
+                    read_lines_of("icczero.dat", 8) + read_lines_of("icc_add.dat", 8) +
+                    read_lines_of("divev_add.dat", 16) + read_lines_of("icc_u.dat", 8) +
+                    read_lines_of("divev_u.dat", 16) + read_lines_of("icc_w.dat", 8) +
+                    read_lines_of("divev_w.dat", 16);
+        EXPECT_EQ(r.out.substr(0, expected.size()), expected);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 0) << r.err;
+    }
+}
+
+// No reader lines for absent probed counts; the period that ends the open
+// error stands in front of the next echo; nothing is read for empty families.
+TEST(StartUpOutput, ProbedFilesAndNticAbsent)
+{
+    for (const program_kind& p : programs) {
+        SCOPED_TRACE(p.name);
+        const std::string dir = make_scratch_dir("startup_sparse");
+        write_input_set(dir, sparse_set());
+        const program_result r = run_program(p.path, dir, {{"TESSARO_HOST_GPUS", "1"}});
+        std::string expected = read_lines_of("nX.dat", 4) + "nX=40\n" + read_lines_of("nY.dat", 4) + "nY=20\n" +
+                               read_lines_of("nT.dat", 4) + "nT=6\n" + absent_lines_of("nTic.dat", 4) + "nTic=6\n" +
+                               absent_lines_of("modT.dat", 4) + "modT=1\n" + read_lines_of("dX.dat", 4) +
+                               "dX=1.000000e+01\n" + read_lines_of("dY.dat", 4) + "dY=1.000000e+01\n" +
+                               read_lines_of("dT.dat", 4) + "dT=1.000000e-03\n" + read_lines_of("c0.dat", 4) +
+                               "c0=1.500000e+03\n" + read_lines_of("ncoords.dat", 4) + "ncoords=1\n" +
+                               "ncoordszero=0\n" + read_lines_of("ncoordsout.dat", 4) + "ncoordsout=0\n" +
+                               read_lines_of("ndmap.dat", 4) + "ndmap=1\n" + "ncoords_add=0\n" + "ncoords_u=0\n" +
+                               "ncoords_w=0\n" + "Number of GPUs: 1\n" + decomposition_40_on_1 +
+                               read_lines_of("d.dat", 72) + read_lines_of("dmap.dat", 72) +
+                               read_lines_of("dcmap.dat", 3200) + read_lines_of("c.dat", 3200) +
+                               read_lines_of("rho.dat", 3200) + read_lines_of("K.dat", 3200) +
+                               read_lines_of("beta.dat", 3200);
+        for (const std::string& map : p.maps)
+            expected += read_lines_of(map, 3200);
+        // nTic = nT = 6 samples; outc read with 0 bytes
+        expected += read_lines_of("icc.dat", 8) + read_lines_of("divev.dat", 24) + read_lines_of("outc.dat", 0) +
+                    "Starting time stepping loop...\n";
+        EXPECT_EQ(r.out.substr(0, expected.size()), expected);
+        EXPECT_EQ(r.status, 0) << r.err;
+    }
+}
+
+TEST(StartUpOutput, NoSourceEndsAfterTheEchoes)
+{
+    input_set set = homogeneous_set(40, 20, 6);
+    set.icczero = {10, 5}; // zero points are no source
+    for (const program_kind& p : programs) {
+        SCOPED_TRACE(p.name);
+        const std::string dir = make_scratch_dir("startup_nosource");
+        write_input_set(dir, set);
+        const program_result r = run_program(p.path, dir, {{"TESSARO_HOST_GPUS", "1"}});
+        const std::string expected = read_lines_of("nX.dat", 4) + "nX=40\n" + read_lines_of("nY.dat", 4) + "nY=20\n" +
+                                     read_lines_of("nT.dat", 4) + "nT=6\n" + absent_lines_of("nTic.dat", 4) +
+                                     "nTic=6\n" + absent_lines_of("modT.dat", 4) + "modT=1\n" +
+                                     read_lines_of("dX.dat", 4) + "dX=1.000000e+01\n" + read_lines_of("dY.dat", 4) +
+                                     "dY=1.000000e+01\n" + read_lines_of("dT.dat", 4) + "dT=1.000000e-03\n" +
+                                     read_lines_of("c0.dat", 4) + "c0=1.500000e+03\n" + "ncoords=0\n" +
+                                     read_lines_of("ncoordszero.dat", 4) + "ncoordszero=1\n" +
+                                     read_lines_of("ncoordsout.dat", 4) + "ncoordsout=0\n" +
+                                     read_lines_of("ndmap.dat", 4) + "ndmap=1\n" + "ncoords_add=0\n" +
+                                     "ncoords_u=0\n" + "ncoords_w=0\n";
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, expected);
+        EXPECT_EQ(r.err, "Error: no source defined (ncoords, ncoords_add, ncoords_u, ncoords_w all zero).\n");
+        EXPECT_FALSE(file_exists(dir + "/genout.dat"));
+    }
+}
+
+TEST(MemorySaving, ParsesTheSwitch)
+{
+    const struct {
+        const char* text;
+        int on;
+    } cases[] = {{"1", 1},    {"-1", 1},   {"7abc", 1}, {"  2", 1},  {"yes", 1},        {"YES", 1},
+                 {"0", 0},    {"00", 0},   {"no", 0},   {"Yes", 0},  {"true", 0},       {"0x1", 0},
+                 {"", 0},     {" ", 0},    {"-0", 0},   {"yes ", 0}, {"4294967296", 0}, {"4294967297", 1},
+                 {"+3", 1},   {nullptr, 0}};
+    for (const auto& c : cases)
+        EXPECT_EQ(parse_memory_saving(c.text), c.on) << "'" << (c.text ? c.text : "(unset)") << "'";
+}
+
+const char* const memory_saving_notice = "DIVEV_MEMORY_SAVING enabled: divev stays on CPU, slice transferred per step\n";
+
+// Standard error of a start-up that refuses nothing.
+TEST(MemorySaving, NoticeAndDyWarningOnStandardError)
+{
+    const struct {
+        const char* value; // nullptr: unset
+        float dY;
+        std::string err;
+    } cases[] = {
+        {nullptr, 10.0f, ""},
+        {"yes", 10.0f, memory_saving_notice},
+        {"Yes", 10.0f, ""},
+        {"1", 5.0f,
+         std::string(memory_saving_notice) +
+             "Warning: dY=5.000000e+00 differs from dX=1.000000e+01; dY is ignored, both derivatives use dX\n"},
+        {"0", 5.0f, "Warning: dY=5.000000e+00 differs from dX=1.000000e+01; dY is ignored, both derivatives use dX\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value ? c.value : "(unset)");
+        input_set set = full_set();
+        set.dY = c.dY;
+        const std::string dir = make_scratch_dir("startup_saving");
+        write_input_set(dir, set);
+        environment env = {{"TESSARO_HOST_GPUS", "1"}};
+        if (c.value)
+            env.push_back({"DIVEV_MEMORY_SAVING", c.value});
+        const program_result r = run_program(TESSARO_EXPONENTIAL_PROGRAM, dir, env);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.status, 0);
+    }
+}
+
+// A start-up case: the input set, then files written over it or removed.
+struct startup_case {
+    const char* name;
+    std::function<void(input_set&)> edit;
+    std::vector<std::pair<std::string, std::string>> files;
+    std::vector<std::string> removed;
+    int gpus;
+    std::string err;      // the whole of standard error
+    const char* reaches;  // on standard output
+    const char* stops_before; // not on standard output
+};
+
+program_result run_case(const startup_case& c, const program_kind& p, std::string* dir_out)
+{
+    input_set set = full_set();
+    if (c.edit)
+        c.edit(set);
+    const std::string dir = make_scratch_dir("startup_case");
+    write_input_set(dir, set);
+    for (const auto& f : c.files)
+        write_bytes(dir + "/" + f.first, f.second);
+    for (const auto& f : c.removed)
+        unlink((dir + "/" + f).c_str());
+    *dir_out = dir;
+    return run_program(p.path, dir, {{"TESSARO_HOST_GPUS", std::to_string(c.gpus)}});
+}
+
+const char* const too_large = " is too large: an array holds at most 2147483647 elements\n";
+
+TEST(StartUpRefusals, EachNamesInputValueAndLimit)
+{
+    const startup_case cases[] = {
+        {"required scalars missing", nullptr, {}, {"nX.dat", "ndmap.dat"}, 1,
+         "Error: required input missing or incomplete: nX.dat, ndmap.dat (each must hold one 4-byte value)\n",
+         "ndmap=0\nReading data from file ncoords_add.dat", "Number of GPUs"},
+        {"required scalar short", nullptr, {{"dT.dat", "ab"}}, {"dY.dat", "c0.dat"}, 1,
+         "Error: required input missing or incomplete: dT.dat (each must hold one 4-byte value)\n", "ncoords_w=1\n",
+         "Number of GPUs"},
+        {"no GPU", nullptr, {}, {}, 0,
+         "Error: no usable GPU: cudaGetDeviceCount failed (no device is available); at least 1 GPU is needed\n",
+         "ncoords_w=1\n", "Number of GPUs"},
+        {"nX below 17 per GPU", [](input_set& s) { s = homogeneous_set(33, 20, 6), s.icc = {10, 5}; }, {}, {}, 2,
+         "Error: nX=33 is too small for 2 GPU(s): every GPU needs at least 17 columns, so nX must be at least 34\n",
+         "Number of GPUs: 2\n", "global range"},
+        {"nX below 17", nullptr, {{"nX.dat", int_bytes(16)}}, {}, 1,
+         "Error: nX=16 is too small for 1 GPU(s): every GPU needs at least 17 columns, so nX must be at least 17\n",
+         "Number of GPUs: 1\n", "global range"},
+        {"nY 0", nullptr, {{"nY.dat", int_bytes(0)}}, {}, 1,
+         "Error: nY=0 is out of range: it must be at least 1\n", "Number of GPUs: 1\n", "global range"},
+        {"ndmap 0", nullptr, {{"ndmap.dat", int_bytes(0)}}, {}, 1,
+         "Error: ndmap=0 is out of range: it must be at least 1\n", "Number of GPUs: 1\n", "global range"},
+        {"modT 0", nullptr, {{"modT.dat", int_bytes(0)}}, {}, 1,
+         "Error: modT=0 is out of range: it must be at least 1\n", "Number of GPUs: 1\n", "global range"},
+        {"ncoords negative", nullptr, {{"ncoords.dat", int_bytes(-1)}}, {}, 1,
+         "Error: ncoords=-1 is out of range: it must be at least 0\n", "Number of GPUs: 1\n", "global range"},
+        {"ncoordszero negative", nullptr, {{"ncoordszero.dat", int_bytes(-2)}}, {}, 1,
+         "Error: ncoordszero=-2 is out of range: it must be at least 0\n", "Number of GPUs: 1\n", "global range"},
+        {"ncoordsout negative", nullptr, {{"ncoordsout.dat", int_bytes(-3)}}, {}, 1,
+         "Error: ncoordsout=-3 is out of range: it must be at least 0\n", "Number of GPUs: 1\n", "global range"},
+        {"ncoords_add negative", nullptr, {{"ncoords_add.dat", int_bytes(-4)}}, {}, 1,
+         "Error: ncoords_add=-4 is out of range: it must be at least 0\n", "Number of GPUs: 1\n", "global range"},
+        {"ncoords_u negative", nullptr, {{"ncoords_u.dat", int_bytes(-5)}}, {}, 1,
+         "Error: ncoords_u=-5 is out of range: it must be at least 0\n", "Number of GPUs: 1\n", "global range"},
+        {"ncoords_w negative", nullptr, {{"ncoords_w.dat", int_bytes(-6)}}, {}, 1,
+         "Error: ncoords_w=-6 is out of range: it must be at least 0\n", "Number of GPUs: 1\n", "global range"},
+        {"nTic negative", nullptr, {{"nTic.dat", int_bytes(-1)}}, {}, 1,
+         "Error: nTic=-1 is out of range: it must be at least 0 (without nTic.dat it is nT)\n",
+         "Number of GPUs: 1\n", "global range"},
+        {"nTic from a negative nT", nullptr, {{"nT.dat", int_bytes(-7)}}, {"nTic.dat"}, 1,
+         "Error: nTic=-7 is out of range: it must be at least 0 (without nTic.dat it is nT)\n",
+         "Number of GPUs: 1\n", "global range"},
+        {"nX*nY", nullptr, {{"nX.dat", int_bytes(65536)}, {"nY.dat", int_bytes(32768)}}, {}, 1,
+         std::string("Error: nX*nY = 2147483648 elements (nX=65536, nY=32768)") + too_large, "Number of GPUs: 1\n",
+         "global range"},
+        {"GPU window, one GPU", nullptr, {{"nX.dat", int_bytes(65536)}, {"nY.dat", int_bytes(16384)}}, {}, 1,
+         std::string("Error: 2*L*nY = 2147483648 elements (L=65536 for the widest GPU window, nY=16384)") + too_large,
+         "Number of GPUs: 1\n", "global range"},
+        {"GPU window, two GPUs", nullptr, {{"nX.dat", int_bytes(131072)}, {"nY.dat", int_bytes(16383)}}, {}, 2,
+         std::string("Error: 2*L*nY = 2147614704 elements (L=65544 for the widest GPU window, nY=16383)") + too_large,
+         "Number of GPUs: 2\n", "global range"},
+        {"coefficient table", nullptr, {{"ndmap.dat", int_bytes(119304648)}}, {}, 1,
+         std::string("Error: 18*ndmap = 2147483664 elements (ndmap=119304648)") + too_large, "Number of GPUs: 1\n",
+         "global range"},
+        {"point list", nullptr, {{"ncoords_u.dat", int_bytes(1073741824)}}, {}, 1,
+         std::string("Error: 2*ncoords_u = 2147483648 elements (ncoords_u=1073741824)") + too_large,
+         "Number of GPUs: 1\n", "global range"},
+        {"time series", nullptr, {{"nTic.dat", int_bytes(1073741824)}, {"ncoords_add.dat", int_bytes(2)}}, {}, 1,
+         std::string("Error: nTic*ncoords_add = 2147483648 elements (nTic=1073741824, ncoords_add=2)") + too_large,
+         "Number of GPUs: 1\n", "global range"},
+        {"output table", nullptr, {{"ncoordsout.dat", int_bytes(715827883)}}, {}, 1,
+         std::string("Error: 3*ncoordsout = 2147483649 elements (ncoordsout=715827883)") + too_large,
+         "Number of GPUs: 1\n", "global range"},
+        {"dcmap index", [](input_set& s) { s.dcmap[3 * 20 + 2] = 1, s.dcmap[5 * 20] = -1; }, {}, {}, 1,
+         "Error: dcmap at x=3, y=2 is 1: coefficient set indices must lie in [0, ndmap) = [0, 1)\n",
+         "Allocating memory.\n", "Starting time stepping loop"},
+        {"dcmap negative", [](input_set& s) { s.dcmap[39 * 20 + 19] = -1; }, {}, {}, 1,
+         "Error: dcmap at x=39, y=19 is -1: coefficient set indices must lie in [0, ndmap) = [0, 1)\n",
+         "Allocating memory.\n", "Starting time stepping loop"},
+        {"icc y", [](input_set& s) { s.icc = {10, 5, 11, -1}, s.divev.resize(8); }, {}, {}, 1,
+         "Error: icc point 1 is {11, -1}: y must lie in [0, nY) = [0, 20)\n", "Allocating memory.\n",
+         "Starting time stepping loop"},
+        {"icc_add y", [](input_set& s) { s.icc_add = {12, 20}; }, {}, {}, 1,
+         "Error: icc_add point 0 is {12, 20}: y must lie in [0, nY) = [0, 20)\n", "Allocating memory.\n",
+         "Starting time stepping loop"},
+        {"icczero y", [](input_set& s) { s.icczero = {1, 0, 2, 25}; }, {}, {}, 1,
+         "Error: icczero point 1 is {2, 25}: y must lie in [0, nY) = [0, 20)\n", "Allocating memory.\n",
+         "Starting time stepping loop"},
+        {"icc_u y", [](input_set& s) { s.icc_u = {13, -8}; }, {}, {}, 1,
+         "Error: icc_u point 0 is {13, -8}: y must lie in [0, nY) = [0, 20)\n", "Allocating memory.\n",
+         "Starting time stepping loop"},
+        {"icc_w y", [](input_set& s) { s.icc_w = {14, 9, 14, 100}; }, {}, {}, 1,
+         "Error: icc_w point 1 is {14, 100}: y must lie in [0, nY) = [0, 20)\n", "Allocating memory.\n",
+         "Starting time stepping loop"},
+        {"icc twice", [](input_set& s) { s.icc = {12, 5, 13, 5, 12, 5}, s.divev.resize(12); }, {}, {}, 1,
+         "Error: icc points 0 and 2 are both {12, 5}: a point may be listed only once\n", "Allocating memory.\n",
+         "Starting time stepping loop"},
+        {"icc_add twice", [](input_set& s) { s.icc_add = {1, 2, 3, 4, 3, 4}, s.divev_add.resize(12); }, {}, {}, 1,
+         "Error: icc_add points 1 and 2 are both {3, 4}: a point may be listed only once\n", "Allocating memory.\n",
+         "Starting time stepping loop"},
+        {"icc_u twice", [](input_set& s) { s.icc_u = {50, 3, 50, 3}, s.divev_u.resize(8); }, {}, {}, 1,
+         "Error: icc_u points 0 and 1 are both {50, 3}: a point may be listed only once\n", "Allocating memory.\n",
+         "Starting time stepping loop"},
+        {"icc_w twice", [](input_set& s) { s.icc_w = {-2, 0, 9, 9, -2, 0}, s.divev_w.resize(12); }, {}, {}, 1,
+         "Error: icc_w points 0 and 2 are both {-2, 0}: a point may be listed only once\n", "Allocating memory.\n",
+         "Starting time stepping loop"},
+    };
+    for (const program_kind& p : programs)
+        for (const startup_case& c : cases) {
+            SCOPED_TRACE(std::string(p.name) + ": " + c.name);
+            std::string dir;
+            const program_result r = run_case(c, p, &dir);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, c.err);
+            EXPECT_NE(r.out.find(c.reaches), std::string::npos) << r.out;
+            EXPECT_EQ(r.out.find(c.stops_before), std::string::npos) << r.out;
+            EXPECT_FALSE(file_exists(dir + "/genout.dat"));
+        }
+}
+
+// Inputs that look odd but run: points off the grid in x, repeated zero
+// points, unchecked output points, short or missing bulk files.
+TEST(StartUpRefusals, AcceptedInputsRun)
+{
+    const startup_case cases[] = {
+        {"source x off the grid", [](input_set& s) { s.icc = {-5, 3, 45, 3}, s.divev.resize(8); }, {}, {}, 1, "",
+         "Starting time stepping loop", "Error"},
+        {"zero point twice", [](input_set& s) { s.icczero = {11, 6, 11, 6}; }, {}, {}, 1, "",
+         "Starting time stepping loop", "Error"},
+        {"one point in several lists", [](input_set& s) { s.icc_add = s.icc_u = s.icc_w = s.icc; }, {}, {}, 1, "",
+         "Starting time stepping loop", "Error"},
+        {"output points not checked", [](input_set& s) { s.outc = {1000, 5, 3, 25, 20, 10, 20, 10}; }, {}, {}, 1,
+         "", "Starting time stepping loop", "Error"},
+        // the two points that the short file leaves unread stay {0, 0}
+        {"short point list", nullptr, {{"ncoords.dat", int_bytes(3)}}, {}, 1, "",
+         "Error: Only read 2 of 6 data elements.Closing file icc.dat...\n", "Error: Could not"},
+        {"missing maps", nullptr, {}, {"rho.dat", "d.dat", "dcmap.dat", "divev_w.dat"}, 1, "",
+         "Error: Could not open file: divev_w.dat\n.", "Error: Only"},
+        {"dY and c0 missing", nullptr, {}, {"dY.dat", "c0.dat"}, 1,
+         "Warning: dY=0.000000e+00 differs from dX=1.000000e+01; dY is ignored, both derivatives use dX\n",
+         ".dY=0.000000e+00\n", "Error: Only"},
+        {"no steps", nullptr, {{"nT.dat", int_bytes(0)}}, {}, 1, "", "Allocating memory.\n", "Error"},
+    };
+    for (const program_kind& p : programs)
+        for (const startup_case& c : cases) {
+            SCOPED_TRACE(std::string(p.name) + ": " + c.name);
+            std::string dir;
+            const program_result r = run_case(c, p, &dir);
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.err, c.err);
+            EXPECT_NE(r.out.find(c.reaches), std::string::npos) << r.out;
+            EXPECT_EQ(r.out.find(c.stops_before), std::string::npos) << r.out;
+        }
+}
+
+// In-process start-up in a scratch directory: what the host holds afterwards.
+class StartUpInProcess : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char here[4096];
+        ASSERT_NE(getcwd(here, sizeof here), nullptr);
+        home_ = here;
+        dir_ = make_scratch_dir("startup_inprocess");
+    }
+    void TearDown() override
+    {
+        unsetenv("DIVEV_MEMORY_SAVING");
+        EXPECT_EQ(chdir(home_.c_str()), 0);
+    }
+    // Writes the set, then `after` may spoil files, then runs start_up here.
+    int start(const input_set& set, const array_id* maps, int nmaps, host_inputs* in, decomposition* d,
+              const std::function<void(const std::string&)>& after = nullptr)
+    {
+        write_input_set(dir_, set);
+        if (after)
+            after(dir_);
+        EXPECT_EQ(chdir(dir_.c_str()), 0);
+        solver_model model{};
+        model.maps = {maps, nmaps};
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        const int status = start_up(model, in, d);
+        err_ = ::testing::internal::GetCapturedStderr();
+        out_ = ::testing::internal::GetCapturedStdout();
+        return status;
+    }
+    std::string home_, dir_, out_, err_;
+};
+
+// Distinct values in every map and list, so that any mix-up shows.
+input_set marked_set()
+{
+    input_set s = homogeneous_set(40, 20, 6);
+    s.nTic = 3;
+    const size_t n = 40 * 20;
+    std::vector<float>* maps[] = {&s.c,      &s.rho,    &s.K,      &s.beta,   &s.a_exp,  &s.kappax, &s.kappau, &s.apmlx1,
+                                  &s.bpmlx1, &s.apmlx2, &s.bpmlx2, &s.apmlu1, &s.bpmlu1, &s.apmlu2, &s.bpmlu2};
+    for (size_t m = 0; m < sizeof maps / sizeof maps[0]; ++m)
+        for (size_t i = 0; i < n; ++i)
+            (*maps[m])[i] = static_cast<float>(m * 10000 + i);
+    for (int i = 0; i < 18; ++i)
+        s.d[static_cast<size_t>(i)] = 100.0f + i;
+    s.dmap[5] = 7.0f;
+    s.icc = {10, 1};
+    s.divev = {1, 2, 3};
+    s.icc_add = {11, 2, 12, 3};
+    s.divev_add = {4, 5, 6, 7, 8, 9};
+    s.icczero = {13, 4, 14, 5, 13, 4};
+    s.icc_w = {15, 6};
+    s.divev_w = {10, 11, 12};
+    return s;
+}
+
+TEST_F(StartUpInProcess, ExponentialHostArraysFollowTheCounts)
+{
+    const input_set set = marked_set();
+    const array_id maps[] = {arr_a_exp};
+    setenv("DIVEV_MEMORY_SAVING", "1", 1);
+    static host_inputs in;
+    static decomposition d;
+    ASSERT_EQ(start(set, maps, 1, &in, &d), 0) << out_;
+
+    EXPECT_EQ(in.ngpus, d.ngpus);
+    EXPECT_EQ(in.memory_saving, 1);
+    EXPECT_EQ(err_, memory_saving_notice);
+    EXPECT_EQ(in.s.nTic, 3);
+    const int expected_count[family_count] = {1, 2, 3, 0, 1}; // icc, icc_add, icczero, icc_u, icc_w
+    const std::vector<int32_t>* lists[family_count] = {&set.icc, &set.icc_add, &set.icczero, &set.icc_u, &set.icc_w};
+    const std::vector<float>* series[family_count] = {&set.divev, &set.divev_add, nullptr, &set.divev_u,
+                                                      &set.divev_w};
+    for (int f = 0; f < family_count; ++f) {
+        SCOPED_TRACE(source_families[f].list_name);
+        ASSERT_EQ(in.count[f], expected_count[f]);
+        if (in.count[f] == 0) {
+            EXPECT_EQ(in.coords[f], nullptr);
+            EXPECT_EQ(in.series[f], nullptr);
+            EXPECT_EQ(in.slice_host[f], nullptr);
+            continue;
+        }
+        EXPECT_EQ(in.points_read[f], in.count[f]);
+        EXPECT_EQ(std::vector<int32_t>(in.coords[f][0], in.coords[f][0] + 2 * in.count[f]), *lists[f]);
+        if (series[f] == nullptr) {
+            EXPECT_EQ(in.series[f], nullptr);
+            EXPECT_EQ(in.slice_host[f], nullptr);
+        } else {
+            EXPECT_EQ(std::vector<float>(in.series[f][0], in.series[f][0] + 3 * in.count[f]), *series[f]);
+            EXPECT_NE(in.slice_host[f], nullptr);
+        }
+    }
+    ASSERT_NE(in.outc, nullptr); // no output points, still readable
+    EXPECT_NE(in.outc[0], nullptr);
+
+    const size_t n = 40 * 20;
+    EXPECT_EQ(std::vector<float>(in.c[0], in.c[0] + n), set.c);
+    EXPECT_EQ(std::vector<float>(in.maps[arr_rho][0], in.maps[arr_rho][0] + n), set.rho);
+    EXPECT_EQ(std::vector<float>(in.maps[arr_K][0], in.maps[arr_K][0] + n), set.K);
+    EXPECT_EQ(std::vector<float>(in.maps[arr_beta][0], in.maps[arr_beta][0] + n), set.beta);
+    EXPECT_EQ(std::vector<float>(in.maps[arr_a_exp][0], in.maps[arr_a_exp][0] + n), set.a_exp);
+    EXPECT_EQ(in.maps[arr_a_exp][39], in.maps[arr_a_exp][0] + 39 * 20);
+    EXPECT_EQ(in.maps[arr_kappax], nullptr);
+    EXPECT_EQ(std::vector<float>(in.d[0], in.d[0] + 18), set.d);
+    EXPECT_EQ(std::vector<float>(in.dmap, in.dmap + 18), set.dmap);
+    EXPECT_EQ(std::vector<int32_t>(in.dcmap[0], in.dcmap[0] + n), set.dcmap);
+}
+
+TEST_F(StartUpInProcess, RelaxationMapsByName)
+{
+    const input_set set = marked_set();
+    const array_id maps[] = {arr_kappax, arr_kappau, arr_apmlu1, arr_bpmlu1, arr_apmlx1,
+                             arr_bpmlx1, arr_apmlu2, arr_bpmlu2, arr_apmlx2, arr_bpmlx2};
+    static host_inputs in;
+    static decomposition d;
+    ASSERT_EQ(start(set, maps, 10, &in, &d), 0) << out_;
+    EXPECT_EQ(in.memory_saving, 0);
+    for (int f = 0; f < family_count; ++f)
+        EXPECT_EQ(in.slice_host[f], nullptr);
+    EXPECT_EQ(in.maps[arr_a_exp], nullptr);
+    EXPECT_EQ(out_.find("a_exp.dat"), std::string::npos);
+    const struct {
+        array_id id;
+        const std::vector<float>& values;
+    } expected[] = {{arr_kappax, set.kappax}, {arr_kappau, set.kappau}, {arr_apmlx1, set.apmlx1},
+                    {arr_bpmlx1, set.bpmlx1}, {arr_apmlx2, set.apmlx2}, {arr_bpmlx2, set.bpmlx2},
+                    {arr_apmlu1, set.apmlu1}, {arr_bpmlu1, set.bpmlu1}, {arr_apmlu2, set.apmlu2},
+                    {arr_bpmlu2, set.bpmlu2}, {arr_rho, set.rho},       {arr_K, set.K},
+                    {arr_beta, set.beta}};
+    for (const auto& e : expected) {
+        SCOPED_TRACE(array_name(e.id));
+        ASSERT_NE(in.maps[e.id], nullptr);
+        EXPECT_EQ(std::vector<float>(in.maps[e.id][0], in.maps[e.id][0] + 40 * 20), e.values);
+    }
+}
+
+// A short point list: the stored points are counted, the rest stay cleared.
+TEST_F(StartUpInProcess, ShortPointListCountsTheStoredPoints)
+{
+    input_set set = marked_set();
+    set.icc_add = {11, 2, 12}; // one whole point and half of the next
+    set.divev_add = {4, 5, 6, 7, 8, 9};
+    const array_id maps[] = {arr_a_exp};
+    static host_inputs in;
+    static decomposition d;
+    const auto two_points = [](const std::string& dir) { write_ints(dir + "/ncoords_add.dat", {2}); };
+    ASSERT_EQ(start(set, maps, 1, &in, &d, two_points), 0) << out_;
+    EXPECT_EQ(in.count[family_icc_add], 2);
+    EXPECT_EQ(in.points_read[family_icc_add], 1);
+    EXPECT_EQ(std::vector<int32_t>(in.coords[family_icc_add][0], in.coords[family_icc_add][0] + 4),
+              (std::vector<int32_t>{11, 2, 12, 0}));
+    EXPECT_NE(out_.find("Error: Only read 3 of 4 data elements.Closing file icc_add.dat...\n"), std::string::npos)
+        << out_;
+}
+
+} // namespace

@@ -20,7 +20,11 @@ struct dim3 {
     unsigned int x, y, z;
     constexpr dim3(unsigned int vx = 1, unsigned int vy = 1, unsigned int vz = 1) : x(vx), y(vy), z(vz) {}
 };
-typedef dim3 uint3;
+// A plain record: the built-ins below are plain thread-local storage, read
+// by kernels in other files without any initialisation call.
+struct uint3 {
+    unsigned int x, y, z;
+};
 
 enum cudaError_t {
     cudaSuccess = 0,
@@ -73,10 +77,10 @@ cudaError_t cudaGetLastError();
 const char* cudaGetErrorString(cudaError_t error);
 
 // Built-in variables of a kernel thread, set by the launch for each thread.
-extern thread_local uint3 threadIdx;
-extern thread_local uint3 blockIdx;
-extern thread_local dim3 blockDim;
-extern thread_local dim3 gridDim;
+extern __thread uint3 threadIdx;
+extern __thread uint3 blockIdx;
+extern __thread uint3 blockDim;
+extern __thread uint3 gridDim;
 
 namespace host_runtime {
 

@@ -6,10 +6,10 @@
 #include <condition_variable>
 #include <thread>
 
-thread_local uint3 threadIdx;
-thread_local uint3 blockIdx;
-thread_local dim3 blockDim;
-thread_local dim3 gridDim;
+__thread uint3 threadIdx;
+__thread uint3 blockIdx;
+__thread uint3 blockDim;
+__thread uint3 gridDim;
 
 using namespace host_runtime::detail;
 
@@ -46,15 +46,15 @@ pool_state& pool()
 void run_block(const grid_job& job, uint64_t linear)
 {
     const dim3 g = job.grid, b = job.block;
-    blockIdx = uint3(static_cast<unsigned>(linear % g.x), static_cast<unsigned>(linear / g.x % g.y),
-                     static_cast<unsigned>(linear / g.x / g.y));
-    blockDim = b;
-    gridDim = g;
+    blockIdx = uint3{static_cast<unsigned>(linear % g.x), static_cast<unsigned>(linear / g.x % g.y),
+                     static_cast<unsigned>(linear / g.x / g.y)};
+    blockDim = uint3{b.x, b.y, b.z};
+    gridDim = uint3{g.x, g.y, g.z};
     const std::function<void()>& body = *job.body;
     for (unsigned z = 0; z < b.z; ++z)
         for (unsigned y = 0; y < b.y; ++y)
             for (unsigned x = 0; x < b.x; ++x) {
-                threadIdx = uint3(x, y, z);
+                threadIdx = uint3{x, y, z};
                 body();
             }
 }

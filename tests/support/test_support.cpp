@@ -25,21 +25,6 @@ std::string make_scratch_dir(const std::string& tag)
     return std::string(buf.data());
 }
 
-static std::string slurp_fd(int fd)
-{
-    std::string text;
-    char buf[65536];
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        text.append(buf, static_cast<size_t>(n));
-    }
-    return text;
-}
-
 program_result run_program(const std::string& program, const std::string& dir, const environment& env)
 {
     std::vector<std::string> entries;
@@ -98,15 +83,14 @@ void write_bytes(const std::string& path, const std::string& bytes)
         throw std::runtime_error("cannot write " + path);
 }
 
-void write_ints(const std::string& path, const std::vector<int32_t>& values)
+template <typename T> static std::string as_bytes(const std::vector<T>& values)
 {
-    write_bytes(path, std::string(reinterpret_cast<const char*>(values.data()), values.size() * 4));
+    return values.empty() ? std::string() : std::string(reinterpret_cast<const char*>(values.data()), values.size() * 4);
 }
 
-void write_floats(const std::string& path, const std::vector<float>& values)
-{
-    write_bytes(path, std::string(reinterpret_cast<const char*>(values.data()), values.size() * 4));
-}
+void write_ints(const std::string& path, const std::vector<int32_t>& values) { write_bytes(path, as_bytes(values)); }
+
+void write_floats(const std::string& path, const std::vector<float>& values) { write_bytes(path, as_bytes(values)); }
 
 std::string read_bytes(const std::string& path)
 {
@@ -120,7 +104,8 @@ std::vector<float> read_floats(const std::string& path)
 {
     std::string bytes = read_bytes(path);
     std::vector<float> values(bytes.size() / 4);
-    std::memcpy(values.data(), bytes.data(), values.size() * 4);
+    if (!values.empty())
+        std::memcpy(values.data(), bytes.data(), values.size() * 4);
     return values;
 }
 

@@ -32,7 +32,8 @@ __global__ void fd_p(const float* K, const float* beta, const float* dmap, const
         return;
     const int idx = pt.idx;
     const int idx_next = pt.idx_next;
-    const derivative_pair d = backward_stencil(u, w, lookup_coefficients(dmap, dcmap, ndmap, idx), halo_width, nY, pt, dX);
+    const derivative_pair d =
+        backward_stencil(u, w, lookup_coefficients(dmap, dcmap, ndmap, idx), halo_width, nY, pt, dX);
 
     const float div = d.x + d.y;
     const float s = (K[idx] * dT) * div;

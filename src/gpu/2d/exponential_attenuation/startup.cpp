@@ -171,7 +171,7 @@ int read_host_inputs(const solver_model& model, host_inputs* in)
     for (int i = 0; i < model.maps.count; ++i)
         in->maps[model.maps.ids[i]] = allocate_f_2d(nX, nY);
     in->d = allocate_f_2d(9, 2);
-    in->dmap = allocate_f_2d(1, 18 * s.ndmap)[0];
+    in->dmap = static_cast<float*>(std::calloc(18 * static_cast<size_t>(s.ndmap), sizeof(float)));
     in->dcmap = allocate_i_2d(nX, nY);
     for (int f = 0; f < family_count; ++f)
         in->count[f] = family_size(s, static_cast<family_id>(f));

@@ -46,7 +46,8 @@ __global__ void fd_p(const float* K, const float* beta, const float* dmap, const
         return;
     const int idx = pt.idx;
     const int idx_next = pt.idx_next;
-    const derivative_pair d = backward_stencil(u, w, lookup_coefficients(dmap, dcmap, ndmap, idx), halo_width, nY, pt, dX);
+    const derivative_pair d =
+        backward_stencil(u, w, lookup_coefficients(dmap, dcmap, ndmap, idx), halo_width, nY, pt, dX);
 
     psi_dudx_1[idx_next] = fmaf(psi_dudx_1[idx], bpmlu1[idx], apmlu1[idx] * d.x);
     psi_dudx_2[idx_next] = fmaf(psi_dudx_2[idx], bpmlu2[idx], apmlu2[idx] * d.x);
