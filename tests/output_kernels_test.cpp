@@ -1,4 +1,5 @@
 #include "output_kernels.cuh"
+#include "device_buffers.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -7,23 +8,6 @@
 #include <vector>
 
 namespace {
-
-template <typename T>
-T* upload(const std::vector<T>& host)
-{
-    void* device = nullptr;
-    EXPECT_EQ(cudaMalloc(&device, host.size() * sizeof(T)), cudaSuccess);
-    EXPECT_EQ(cudaMemcpy(device, host.data(), host.size() * sizeof(T), cudaMemcpyHostToDevice), cudaSuccess);
-    return static_cast<T*>(device);
-}
-
-template <typename T>
-std::vector<T> download(const T* device, size_t n)
-{
-    std::vector<T> host(n);
-    EXPECT_EQ(cudaMemcpy(host.data(), device, n * sizeof(T), cudaMemcpyDeviceToHost), cudaSuccess);
-    return host;
-}
 
 // One GPU's window and output range.
 struct gpu_window {

@@ -1,4 +1,5 @@
 #include "source_kernels.cuh"
+#include "device_buffers.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -10,23 +11,6 @@
 #include <vector>
 
 namespace {
-
-template <typename T>
-T* upload(const std::vector<T>& host)
-{
-    void* device = nullptr;
-    EXPECT_EQ(cudaMalloc(&device, host.size() * sizeof(T)), cudaSuccess);
-    EXPECT_EQ(cudaMemcpy(device, host.data(), host.size() * sizeof(T), cudaMemcpyHostToDevice), cudaSuccess);
-    return static_cast<T*>(device);
-}
-
-template <typename T>
-std::vector<T> download(const T* device, size_t n)
-{
-    std::vector<T> host(n);
-    EXPECT_EQ(cudaMemcpy(host.data(), device, n * sizeof(T), cudaMemcpyDeviceToHost), cudaSuccess);
-    return host;
-}
 
 // Everything one launch needs; the series holds nTic samples per source and
 // the slice the samples of step t.

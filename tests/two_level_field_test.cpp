@@ -1,4 +1,5 @@
 #include "two_level_field.cuh"
+#include "device_buffers.h"
 #include "test_support.h"
 #include "trace.h"
 
@@ -9,23 +10,6 @@
 #include <vector>
 
 namespace {
-
-template <typename T>
-T* upload(const std::vector<T>& host)
-{
-    void* device = nullptr;
-    EXPECT_EQ(cudaMalloc(&device, host.size() * sizeof(T)), cudaSuccess);
-    EXPECT_EQ(cudaMemcpy(device, host.data(), host.size() * sizeof(T), cudaMemcpyHostToDevice), cudaSuccess);
-    return static_cast<T*>(device);
-}
-
-template <typename T>
-std::vector<T> download(const T* device, size_t n)
-{
-    std::vector<T> host(n);
-    EXPECT_EQ(cudaMemcpy(host.data(), device, n * sizeof(T), cudaMemcpyDeviceToHost), cudaSuccess);
-    return host;
-}
 
 // Simulated devices and a trace file for one test; the default runtime after.
 class simulated_devices {

@@ -2,6 +2,8 @@
 
 #include "decomposition.h"
 
+#include <gtest/gtest.h>
+
 run_output run_case(const std::string& program, const input_set& set, const environment& env, const std::string& tag)
 {
     const std::string dir = make_scratch_dir(tag);
@@ -33,4 +35,36 @@ std::vector<float> frames_in_outc_order(const input_set& set, const std::vector<
         for (size_t i = 0; i < n; ++i)
             ordered[f * n + i] = slot[i] >= 0 ? genout[f * n + static_cast<size_t>(slot[i])] : 0.0f;
     return ordered;
+}
+
+environment host_environment(int gpus, const char* schedule, bool memory_saving)
+{
+    environment env = {{"TESSARO_HOST_GPUS", std::to_string(gpus)},
+                       {"TESSARO_HOST_SCHEDULE", schedule},
+                       {"TESSARO_HOST_THREADS", "2"}};
+    if (memory_saving)
+        env.push_back({"DIVEV_MEMORY_SAVING", "1"});
+    return env;
+}
+
+std::vector<float> expect_same_genout_everywhere(const std::string& program, const input_set& set)
+{
+    run_output reference = run_case(program, set, host_environment(1), "invariance");
+    EXPECT_EQ(reference.result.status, 0) << reference.result.err;
+    const std::vector<float> expected = frames_in_outc_order(set, reference.genout, 1);
+    for (int gpus = 1; gpus <= 4; ++gpus)
+        for (const char* schedule : {"eager", "deferred"})
+            for (bool saving : {false, true}) {
+                SCOPED_TRACE(std::to_string(gpus) + " GPUs, " + schedule + (saving ? ", memory saving" : ""));
+                run_output out = run_case(program, set, host_environment(gpus, schedule, saving), "invariance");
+                EXPECT_EQ(out.result.status, 0) << out.result.err;
+                const std::vector<float> ordered = frames_in_outc_order(set, out.genout, gpus);
+                EXPECT_EQ(ordered.size(), expected.size());
+                for (size_t i = 0; i < ordered.size() && i < expected.size(); ++i)
+                    if (float_bits(ordered[i]) != float_bits(expected[i])) {
+                        ADD_FAILURE() << "sample " << i << ": " << ordered[i] << " instead of " << expected[i];
+                        break;
+                    }
+            }
+    return expected;
 }

@@ -19,3 +19,12 @@ run_output run_case(const std::string& program, const input_set& set, const envi
 // Reorders the frames of genout (slots grouped by owning GPU) into outc order;
 // points that no GPU accepts give +0.0.
 std::vector<float> frames_in_outc_order(const input_set& set, const std::vector<float>& genout, int ngpus);
+
+// The environment of a run on the host runtime: simulated GPUs, schedule,
+// memory saving, two CPU threads per launch (tests run side by side).
+environment host_environment(int gpus, const char* schedule = "eager", bool memory_saving = false);
+
+// Runs `set` on 1 to 4 GPUs under both schedules, with memory saving off and
+// on, and expects every genout.dat, in outc order, to equal that of the run
+// on one GPU bit for bit. Returns that reference, in outc order.
+std::vector<float> expect_same_genout_everywhere(const std::string& program, const input_set& set);
