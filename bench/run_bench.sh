@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Throughput of one program on a generated case: grid point-steps per second
-# and the effective memory bandwidth (at least 92 bytes per point and step for
+# Throughput of one program on a generated case, start-up and output included:
+# grid point-steps per second and the effective memory bandwidth (at least 92 bytes per point and step for
 # the exponential program: 36 in fd_u, 32 in fd_p, 24 in the time shift).
 #
 # Usage: bench/run_bench.sh [BUILD_DIR] [nX nY nT] [PROGRAM]
@@ -21,9 +21,15 @@ rm -rf "$out" && mkdir -p "$out"
 start=$(date +%s.%N)
 (cd "$out" && "$exe" > run.log)
 end=$(date +%s.%N)
-awk -v s="$start" -v e="$end" -v nx="$nX" -v ny="$nY" -v nt="$nT" -v p="$program" -v t="${TESSARO_HOST_THREADS:-all}" '
+# Bytes per point and step are given for the exponential program only.
+bytes=0
+[ "$program" = tessaro_2d_exponential_attenuation_multi_gpu ] && bytes=92
+awk -v s="$start" -v e="$end" -v nx="$nX" -v ny="$nY" -v nt="$nT" -v p="$program" -v b="$bytes" \
+    -v t="${TESSARO_HOST_THREADS:-all}" '
 BEGIN {
     sec = e - s; pts = nx * ny * nt
-    printf "%s, %d x %d, %d steps, host threads %s: %.2f s, %.3g point-steps/s, %.2f GB/s effective\n",
-           p, nx, ny, nt, t, sec, pts / sec, pts * 92 / sec / 1e9
+    printf "%s, %d x %d, %d steps, host threads %s: %.2f s, %.3g point-steps/s", p, nx, ny, nt, t, sec, pts / sec
+    if (b > 0)
+        printf ", %.2f GB/s effective", pts * b / sec / 1e9
+    printf "\n"
 }'
