@@ -41,7 +41,7 @@ int check_sources_defined(const scalar_inputs& s)
     return 1;
 }
 
-int check_scalar_ranges(const scalar_inputs& s, int ngpus)
+int check_scalar_ranges(const scalar_inputs& s, int ngpus, decomposition* d)
 {
     if (s.nX < 17 * ngpus) {
         std::fprintf(stderr,
@@ -69,11 +69,10 @@ int check_scalar_ranges(const scalar_inputs& s, int ngpus)
     const long long nX = s.nX, nY = s.nY, nTic = s.nTic;
     if (fits("nX*nY", nX * nY, named("nX", nX) + ", " + named("nY", nY)))
         return 1;
-    decomposition d;
-    compute_decomposition(s.nX, ngpus, &d);
+    compute_decomposition(s.nX, ngpus, d);
     long long widest = 0;
     for (int k = 0; k < ngpus; ++k)
-        widest = d.gpu_domain_local_nx[k] > widest ? d.gpu_domain_local_nx[k] : widest;
+        widest = d->gpu_domain_local_nx[k] > widest ? d->gpu_domain_local_nx[k] : widest;
     if (fits("2*L*nY", 2 * widest * nY, named("L", widest) + " for the widest GPU window, " + named("nY", nY)))
         return 1;
     if (fits("18*ndmap", 18LL * s.ndmap, named("ndmap", s.ndmap)))

@@ -229,9 +229,8 @@ int start_up(const solver_model& model, host_inputs* in, decomposition* d)
     if (in->s.dY != in->s.dX)
         std::fprintf(stderr, "Warning: dY=%e differs from dX=%e; dY is ignored, both derivatives use dX\n",
                      static_cast<double>(in->s.dY), static_cast<double>(in->s.dX));
-    if (check_scalar_ranges(in->s, in->ngpus) != 0)
+    if (check_scalar_ranges(in->s, in->ngpus, d) != 0)
         return 1;
-    compute_decomposition(in->s.nX, in->ngpus, d);
     print_decomposition(*d);
     if (read_host_inputs(model, in) != 0)
         return 1;

@@ -41,6 +41,7 @@ int check_sources_defined(const scalar_inputs& s); // the no-source refusal
 int count_gpus(int* ngpus);                        // "Number of GPUs: %d"
 int parse_memory_saving(const char* text);         // DIVEV_MEMORY_SAVING rule
 int read_memory_saving();                          // getenv, notice on standard error
-int check_scalar_ranges(const scalar_inputs& s, int ngpus);
+// Also splits the grid into d once nX fits, for the window-size check.
+int check_scalar_ranges(const scalar_inputs& s, int ngpus, decomposition* d);
 int read_host_inputs(const solver_model& model, host_inputs* in);
 int check_host_inputs(const host_inputs& in);
