@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -137,47 +139,97 @@ TEST(ExponentialProgram, MemoryEstimateCountsFieldsMapsTablesAndOutputs)
 
 TEST(ExponentialProgram, ExitStatuses)
 {
+    enum genout_kind { no_file, empty_file, complete_file, any_file };
+    typedef std::function<void(input_set&, environment&, child_setup&)> edit_fn;
+    typedef std::function<void(const std::string& dir)> files_fn; // after the inputs are written
     struct row {
         const char* name;
+        edit_fn edit;
+        files_fn files;
         int status;
-        const char* err; // expected start of standard error
+        const char* err;      // expected start of standard error
+        const char* err_also; // also on standard error
         bool done;
+        genout_kind genout;
     };
     const row rows[] = {
-        {"complete", 0, "", true},
-        {"no source", 1, "Error: no source defined (ncoords, ncoords_add, ncoords_u, ncoords_w all zero).\n", false},
-        {"genout.dat cannot be opened", 1, "Failed to initialize float writer: Is a directory\n", false},
-        {"disk full", 1, nullptr, true},
-        {"device memory too small", 1, "Error: cudaMallocAsync failed on GPU 0: ", false},
+        {"complete", nullptr, nullptr, 0, "", nullptr, true, complete_file},
+        {"no source", [](input_set& s, environment&, child_setup&) { s.icc_add.clear(); }, nullptr, 1,
+         "Error: no source defined (ncoords, ncoords_add, ncoords_u, ncoords_w all zero).\n", nullptr, false, no_file},
+        {"genout.dat cannot be opened", nullptr,
+         [](const std::string& dir) { ASSERT_EQ(mkdir((dir + "/genout.dat").c_str(), 0755), 0); }, 1,
+         "Failed to initialize float writer: Is a directory\n", nullptr, false, any_file},
+        {"disk full", nullptr,
+         [](const std::string& dir) { ASSERT_EQ(symlink("/dev/full", (dir + "/genout.dat").c_str()), 0); }, 1,
+         nullptr, "Error: genout.dat is incomplete", true, any_file},
+        {"device memory too small",
+         [](input_set&, environment& env, child_setup&) { env.push_back({"TESSARO_HOST_MEMORY", "4096"}); }, nullptr,
+         1, "Error: cudaMallocAsync failed on GPU 0: ", nullptr, false, no_file},
+        // no step runs, so no source sample is needed
+        {"negative nT without nTic.dat", [](input_set& s, environment&, child_setup&) { s.nT = -3; }, nullptr, 0, "",
+         nullptr, true, empty_file},
+        // console text must not reach genout.dat through descriptor 1
+        {"standard output closed", [](input_set&, environment&, child_setup& c) { c.stdout_closed = true; }, nullptr,
+         0, "", nullptr, false, complete_file},
+        // past the limit a write fails instead of the signal ending the run
+        {"file-size limit",
+         [](input_set&, environment&, child_setup& c) { c.limits.push_back({RLIMIT_FSIZE, 2 * 4 * 1203 + 100}); },
+         nullptr, 1, nullptr, "Error: genout.dat is incomplete", true, any_file},
+        // a grid that passes every check, but whose host maps do not fit the limit
+        {"host memory limit", [](input_set&, environment&, child_setup& c) { c.limits.push_back({RLIMIT_AS, 3ULL << 30}); },
+         [](const std::string& dir) {
+             write_ints(dir + "/nX.dat", {16384});
+             write_ints(dir + "/nY.dat", {16384});
+         },
+         1, "Error: cannot allocate host memory for ", nullptr, false, no_file},
     };
+    // Frames of 1203 samples, several stream blocks each.
+    input_set base = small_set(4);
+    for (int i = 0; i < 400; ++i)
+        base.outc.insert(base.outc.end(), {24, 12, 30, 12, 20, 3});
+    const run_output reference = run_case(program, base, host_environment(1), "exp_status_ref");
+    ASSERT_EQ(reference.result.status, 0) << reference.result.err;
+    ASSERT_EQ(reference.genout.size(), 4u * 1203);
+
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
-        input_set set = small_set(4);
-        const std::string name = r.name;
-        if (name == "no source")
-            set.icc_add.clear();
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        // the sanitizers reserve more address space than the limit leaves
+        if (std::string(r.name) == "host memory limit")
+            continue;
+#endif
+        input_set set = base;
+        environment env = host_environment(1);
+        child_setup setup;
+        if (r.edit)
+            r.edit(set, env, setup);
         const std::string dir = make_scratch_dir("exp_status");
         write_input_set(dir, set);
-        environment env = host_environment(1);
-        if (name == "genout.dat cannot be opened") {
-            ASSERT_EQ(mkdir((dir + "/genout.dat").c_str(), 0755), 0);
-        }
-        if (name == "disk full") {
-            ASSERT_EQ(symlink("/dev/full", (dir + "/genout.dat").c_str()), 0);
-        }
-        if (name == "device memory too small")
-            env.push_back({"TESSARO_HOST_MEMORY", "4096"});
-        program_result result = run_program(program, dir, env);
+        if (r.files)
+            r.files(dir);
+        const program_result result = run_program(program, dir, env, setup);
         EXPECT_EQ(result.status, r.status) << result.err;
         if (r.err) {
             EXPECT_EQ(result.err.substr(0, std::string(r.err).size()), r.err);
         }
-        EXPECT_EQ(result.out.find("\nDone.\n") != std::string::npos, r.done);
-        if (name == "disk full") {
-            EXPECT_NE(result.err.find("Error: genout.dat is incomplete"), std::string::npos) << result.err;
+        if (r.err_also) {
+            EXPECT_NE(result.err.find(r.err_also), std::string::npos) << result.err;
         }
-        if (name == "no source" || name == "device memory too small") {
-            EXPECT_FALSE(file_exists(dir + "/genout.dat"));
+        EXPECT_EQ(result.out.find("\nDone.\n") != std::string::npos, r.done);
+        const std::string genout = dir + "/genout.dat";
+        switch (r.genout) {
+        case no_file:
+            EXPECT_FALSE(file_exists(genout));
+            break;
+        case empty_file:
+            EXPECT_TRUE(file_exists(genout));
+            EXPECT_EQ(read_bytes(genout), "");
+            break;
+        case complete_file:
+            EXPECT_EQ(read_floats(genout), reference.genout);
+            break;
+        case any_file:
+            break;
         }
     }
 }

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -11,6 +14,8 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -57,8 +62,29 @@ std::string le_ints(std::initializer_list<int32_t> values)
     return out;
 }
 
+// Writes `bytes` into the FIFO at `path` a few at a time, so that the reader
+// sees the end only when the writer closes; join after the read.
+std::thread feed_fifo(const std::string& path, const std::string& bytes)
+{
+    return std::thread([path, bytes] {
+        // The reader may close before everything is written: EPIPE, no signal.
+        sigset_t pipe_signal;
+        sigemptyset(&pipe_signal);
+        sigaddset(&pipe_signal, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+        const int fd = open(path.c_str(), O_WRONLY);
+        for (size_t at = 0; fd >= 0 && at < bytes.size(); at += 3)
+            if (write(fd, bytes.data() + at, std::min<size_t>(3, bytes.size() - at)) < 0)
+                break;
+        if (fd >= 0)
+            close(fd);
+    });
+}
+
 } // namespace
 
+// Each case is read from a regular file and from a FIFO, whose size nobody
+// knows beforehand: only whole values are ever stored.
 TEST(RawDataRead, OutputAndStoredValues)
 {
     const read_case cases[] = {
@@ -72,15 +98,25 @@ TEST(RawDataRead, OutputAndStoredValues)
         {"missing", false, "", 3, -1, "", false},
     };
     std::string dir = make_scratch_dir("raw_read");
+    for (bool fifo : {false, true})
     for (const read_case& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::string path = dir + "/" + c.name;
-        if (c.present)
+        if (fifo && !c.present)
+            continue;
+        SCOPED_TRACE(std::string(c.name) + (fifo ? " (FIFO)" : ""));
+        std::string path = dir + "/" + c.name + (fifo ? "_fifo" : "");
+        std::thread feeder;
+        if (fifo) {
+            ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+            feeder = feed_fifo(path, c.bytes);
+        } else if (c.present) {
             write_bytes(path, c.bytes);
+        }
         int32_t destination[6];
         std::fill(std::begin(destination), std::end(destination), sentinel);
         int result = 0;
-        std::string out = capture_stdout([&] { result = read_raw_values(path.c_str(), destination, c.count); });
+        std::string out = capture_stdout([&] { result = import_int_data(path.c_str(), destination, c.count); });
+        if (feeder.joinable())
+            feeder.join();
 
         std::string expected = announce(path, 4LL * c.count);
         if (!c.present)
@@ -100,6 +136,29 @@ TEST(RawDataRead, OutputAndStoredValues)
             EXPECT_EQ(destination[i], want) << "element " << i;
         }
     }
+}
+
+// A FIFO longer than one bounce block, ending in a fragment.
+TEST(RawDataRead, LongFifoStoresWholeValuesOnly)
+{
+    const std::string path = make_scratch_dir("raw_fifo") + "/long";
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    std::vector<int32_t> values(40000);
+    for (size_t i = 0; i < values.size(); ++i)
+        values[i] = static_cast<int32_t>(3 * i + 1);
+    std::string bytes(reinterpret_cast<const char*>(values.data()), values.size() * 4);
+    bytes += std::string("\x7f\x7f\x7f", 3);
+    std::thread feeder = feed_fifo(path, bytes);
+    std::vector<int32_t> destination(values.size() + 2, sentinel);
+    int result = 0;
+    const std::string out = capture_stdout(
+        [&] { result = import_int_data(path.c_str(), destination.data(), static_cast<int>(destination.size())); });
+    feeder.join();
+    EXPECT_EQ(result, static_cast<int>(values.size()));
+    EXPECT_TRUE(std::equal(values.begin(), values.end(), destination.begin()));
+    EXPECT_EQ(destination[values.size()], sentinel);
+    EXPECT_EQ(destination[values.size() + 1], sentinel);
+    EXPECT_NE(out.find("Error: Only read 40000 of 40002 data elements."), std::string::npos);
 }
 
 TEST(RawDataRead, IntAndFloatReadersStoreBitsUnchanged)
@@ -143,7 +202,7 @@ TEST(RawDataRead, LargeCountAnnouncesFullByteSize)
 {
     std::string dir = make_scratch_dir("raw_large");
     int value = 0;
-    std::string out = capture_stdout([&] { read_raw_values((dir + "/absent").c_str(), &value, 600000000); });
+    std::string out = capture_stdout([&] { import_int_data((dir + "/absent").c_str(), &value, 600000000); });
     EXPECT_EQ(out.substr(0, out.find('\n') + 1), announce(dir + "/absent", 2400000000LL));
 }
 
@@ -187,7 +246,7 @@ TEST(RowTable, ZeroRowsHasReadableEntryZero)
     std::string path = make_scratch_dir("row_zero") + "/outc";
     write_ints(path, {5, 6});
     int result = -2;
-    std::string out = capture_stdout([&] { result = read_raw_values(path.c_str(), ti[0], 0); });
+    std::string out = capture_stdout([&] { result = import_int_data(path.c_str(), ti[0], 0); });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(out, announce(path, 0) + closing(path));
     EXPECT_EQ(ti[0][0], 0);

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -45,6 +46,7 @@ std::string absent_lines_of(const std::string& file, int bytes)
 }
 
 std::string int_bytes(int32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
+std::string float_bytes(float v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
 
 const char* const decomposition_40_on_1 = "GPU 0: global range [0, 40), gpu_domain_local_nx = 40\n"
                                           "Output GPU 0: global range [0, 40), gpu_domain_local_nx = 40\n"
@@ -286,9 +288,22 @@ TEST(StartUpRefusals, EachNamesInputValueAndLimit)
         {"nTic negative", nullptr, {{"nTic.dat", int_bytes(-1)}}, {}, 1,
          "Error: nTic=-1 is out of range: it must be at least 0 (without nTic.dat it is nT)\n",
          "Number of GPUs: 1\n", "global range"},
-        {"nTic from a negative nT", nullptr, {{"nT.dat", int_bytes(-7)}}, {"nTic.dat"}, 1,
-         "Error: nTic=-7 is out of range: it must be at least 0 (without nTic.dat it is nT)\n",
+        {"nY above the launch limit", nullptr, {{"nY.dat", int_bytes(1048561)}}, {}, 1,
+         "Error: nY=1048561 is out of range: it must be at most 1048560 (the update kernels' grid has at most 65535 "
+         "blocks of 16 rows along y)\n",
          "Number of GPUs: 1\n", "global range"},
+        {"dX 0", nullptr, {{"dX.dat", float_bytes(0.0f)}, {"dY.dat", float_bytes(0.0f)}}, {}, 1,
+         "Error: dX=0.000000e+00 is out of range: it must be finite and positive\n", "Number of GPUs: 1\n",
+         "global range"},
+        {"dX NaN", nullptr, {{"dX.dat", float_bytes(std::nanf(""))}, {"dY.dat", float_bytes(std::nanf(""))}}, {}, 1,
+         "Warning: dY=nan differs from dX=nan; dY is ignored, both derivatives use dX\n"
+         "Error: dX=nan is out of range: it must be finite and positive\n",
+         "Number of GPUs: 1\n", "global range"},
+        {"dT negative", nullptr, {{"dT.dat", float_bytes(-1.0e-3f)}}, {}, 1,
+         "Error: dT=-1.000000e-03 is out of range: it must be finite and positive\n", "Number of GPUs: 1\n",
+         "global range"},
+        {"dT infinite", nullptr, {{"dT.dat", float_bytes(INFINITY)}}, {}, 1,
+         "Error: dT=inf is out of range: it must be finite and positive\n", "Number of GPUs: 1\n", "global range"},
         {"nX*nY", nullptr, {{"nX.dat", int_bytes(65536)}, {"nY.dat", int_bytes(32768)}}, {}, 1,
          std::string("Error: nX*nY = 2147483648 elements (nX=65536, nY=32768)") + too_large, "Number of GPUs: 1\n",
          "global range"},
@@ -379,6 +394,10 @@ TEST(StartUpRefusals, AcceptedInputsRun)
          "Warning: dY=0.000000e+00 differs from dX=1.000000e+01; dY is ignored, both derivatives use dX\n",
          ".dY=0.000000e+00\n", "Error: Only"},
         {"no steps", nullptr, {{"nT.dat", int_bytes(0)}}, {}, 1, "", "Allocating memory.\n", "Error"},
+        // without nTic.dat a run of no steps needs no samples
+        {"negative nT without nTic.dat", nullptr, {{"nT.dat", int_bytes(-7)}}, {"nTic.dat"}, 1, "",
+         "nT=-7\nReading data from file nTic.dat (size: 4 bytes)...\nError: Could not open file: nTic.dat\n.nTic=0\n",
+         "Error: Only"},
     };
     for (const program_kind& p : programs)
         for (const startup_case& c : cases) {

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,7 +26,8 @@ std::string make_scratch_dir(const std::string& tag)
     return std::string(buf.data());
 }
 
-program_result run_program(const std::string& program, const std::string& dir, const environment& env)
+program_result run_program(const std::string& program, const std::string& dir, const environment& env,
+                           const child_setup& setup)
 {
     std::vector<std::string> entries;
     for (char** e = environ; *e; ++e) {
@@ -59,6 +61,16 @@ program_result run_program(const std::string& program, const std::string& dir, c
         dup2(err, 2);
         int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
+        for (int fd : {out, err, devnull})
+            if (fd > 2)
+                close(fd);
+        if (setup.stdout_closed)
+            close(1);
+        for (const auto& limit : setup.limits) {
+            const struct rlimit value = {static_cast<rlim_t>(limit.second), static_cast<rlim_t>(limit.second)};
+            if (setrlimit(limit.first, &value) != 0)
+                _exit(126);
+        }
         char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
         execve(program.c_str(), argv, envp.data());
         _exit(127);

@@ -15,13 +15,20 @@ struct program_result {
 
 typedef std::vector<std::pair<std::string, std::string>> environment;
 
+// How the child process starts, beyond the defaults.
+struct child_setup {
+    bool stdout_closed = false; // start with descriptor 1 closed (nothing is captured)
+    std::vector<std::pair<int, unsigned long long>> limits; // setrlimit(resource, value) before exec
+};
+
 // A new empty directory under the system's temporary directory.
 std::string make_scratch_dir(const std::string& tag);
 
 // Runs `program` with no arguments in `dir`, with `env` added to (or replacing
 // entries of) the test's environment; TESSARO_* and DIVEV_* variables of the
 // test's own environment are not inherited.
-program_result run_program(const std::string& program, const std::string& dir, const environment& env = {});
+program_result run_program(const std::string& program, const std::string& dir, const environment& env = {},
+                           const child_setup& setup = {});
 
 void write_ints(const std::string& path, const std::vector<int32_t>& values);
 void write_floats(const std::string& path, const std::vector<float>& values);

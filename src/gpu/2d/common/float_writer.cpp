@@ -4,6 +4,7 @@
 #include "platform.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -25,11 +26,21 @@ float* allocate_slot(uint64_t capacity)
     return static_cast<float*>(data);
 }
 
+// Releases a slot; a failure is reported on standard error and returned.
+cudaError_t release_slot(float* data)
+{
+    const cudaError_t result = cudaFreeHost(data);
+    if (result != cudaSuccess)
+        std::fprintf(stderr, "Error: cudaFreeHost failed: %s\n", cudaGetErrorString(result));
+    return result;
+}
+
 } // namespace
 
 int float_writer_init(float_writer* writer, uint64_t capacity)
 {
     writer->file = nullptr;
+    writer->file_buffer = nullptr;
     writer->failed = 0;
     writer->buffers[0].data = allocate_slot(capacity);
     if (writer->buffers[0].data == nullptr) {
@@ -39,7 +50,7 @@ int float_writer_init(float_writer* writer, uint64_t capacity)
     clear_slot(&writer->buffers[0], capacity);
     writer->buffers[1].data = allocate_slot(capacity);
     if (writer->buffers[1].data == nullptr) {
-        cudaFreeHost(writer->buffers[0].data);
+        release_slot(writer->buffers[0].data);
         errno = ENOMEM;
         return -1;
     }
@@ -53,11 +64,20 @@ int float_writer_init(float_writer* writer, uint64_t capacity)
     pthread_cond_init(&writer->data_ready, nullptr);
     pthread_cond_init(&writer->buffer_free, nullptr);
 
-    writer->file = std::fopen("genout.dat", "wb");
+    // Each frame is written and flushed whole: with a stream buffer of at least
+    // one frame it reaches the file in one write, so a run stopped by a signal
+    // never leaves part of a frame behind.
+    const size_t buffer_bytes = capacity * sizeof(float) > BUFSIZ ? capacity * sizeof(float) : BUFSIZ;
+    writer->file_buffer = static_cast<char*>(std::malloc(buffer_bytes));
+    writer->file = writer->file_buffer != nullptr ? std::fopen("genout.dat", "wb") : nullptr;
+    if (writer->file != nullptr)
+        std::setvbuf(writer->file, writer->file_buffer, _IOFBF, buffer_bytes);
     if (writer->file == nullptr) {
-        int open_error = errno;
-        cudaFreeHost(writer->buffers[0].data);
-        cudaFreeHost(writer->buffers[1].data);
+        int open_error = writer->file_buffer != nullptr ? errno : ENOMEM;
+        std::free(writer->file_buffer);
+        writer->file_buffer = nullptr;
+        release_slot(writer->buffers[0].data);
+        release_slot(writer->buffers[1].data);
         pthread_mutex_destroy(&writer->mutex);
         pthread_cond_destroy(&writer->data_ready);
         pthread_cond_destroy(&writer->buffer_free);
@@ -141,18 +161,21 @@ void float_writer_shutdown(float_writer* writer)
     pthread_mutex_unlock(&writer->mutex);
 }
 
-void float_writer_destroy(float_writer* writer)
+cudaError_t float_writer_destroy(float_writer* writer)
 {
     if (writer->file != nullptr) {
         if (std::fclose(writer->file) != 0)
             writer->failed = 1;
         writer->file = nullptr;
     }
-    cudaFreeHost(writer->buffers[0].data);
-    cudaFreeHost(writer->buffers[1].data);
+    std::free(writer->file_buffer);
+    writer->file_buffer = nullptr;
+    const cudaError_t first = cudaFreeHost(writer->buffers[0].data);
+    const cudaError_t second = cudaFreeHost(writer->buffers[1].data);
     pthread_mutex_destroy(&writer->mutex);
     pthread_cond_destroy(&writer->data_ready);
     pthread_cond_destroy(&writer->buffer_free);
+    return first != cudaSuccess ? first : second;
 }
 
 int float_writer_failed(const float_writer* writer) { return writer->failed; }

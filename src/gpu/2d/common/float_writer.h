@@ -2,6 +2,8 @@
 // through two pinned slots; the writer appends them to genout.dat.
 #pragma once
 
+#include "platform.h"
+
 #include <pthread.h>
 #include <cstdint>
 #include <cstdio>
@@ -22,6 +24,7 @@ struct float_writer {
     pthread_cond_t data_ready;
     pthread_cond_t buffer_free;
     FILE* file;
+    char* file_buffer; // genout.dat's stream buffer: a whole frame, so each frame leaves in one write
     int32_t shutdown;
     int32_t frames_submitted;
     int32_t failed; // 1 once a write, flush or close of genout.dat failed
@@ -34,7 +37,8 @@ void* float_writer_thread(void* writer);
 void float_writer_submit(float_writer* writer, const float* frame, uint64_t n, int is_last);
 void float_writer_shutdown(float_writer* writer);
 // Closes genout.dat and releases the slots, mutex and condition variables;
-// call after the writer thread has been joined.
-void float_writer_destroy(float_writer* writer);
+// call after the writer thread has been joined. Returns the first failure of
+// releasing a slot, or cudaSuccess.
+cudaError_t float_writer_destroy(float_writer* writer);
 // 1 when genout.dat lacks data because a write, flush or close failed.
 int float_writer_failed(const float_writer* writer);

@@ -12,7 +12,7 @@ namespace {
 
 // One block of rows * cols cleared elements and the table of row pointers into
 // it. The table and the block always have room for one entry, so entry 0 of a
-// zero-row array is readable.
+// zero-row array is readable. Null when either cannot be obtained.
 template <typename T>
 T** allocate_2d(int rows, int cols)
 {
@@ -21,13 +21,18 @@ T** allocate_2d(int rows, int cols)
     size_t elements = count > 0 ? static_cast<size_t>(count) : 1;
     T** table = static_cast<T**>(std::calloc(table_entries, sizeof(T*)));
     T* block = static_cast<T*>(std::calloc(elements, sizeof(T)));
+    if (table == nullptr || block == nullptr) {
+        std::free(table);
+        std::free(block);
+        return nullptr;
+    }
     table[0] = block;
     for (int i = 1; i < rows; ++i)
         table[i] = table[i - 1] + cols;
     return table;
 }
 
-// Bytes left in a regular file from its start, or -1 when unknown.
+// Size of a regular file, or -1 when the kind of file does not tell it.
 long long regular_file_size(FILE* file)
 {
     struct stat info;
@@ -36,12 +41,36 @@ long long regular_file_size(FILE* file)
     return static_cast<long long>(info.st_size);
 }
 
-} // namespace
+// Reads up to `wanted` whole values into `destination` and returns how many.
+// A regular file is read in one stream read of the values it holds. Any other
+// file (a pipe, a FIFO) tells its end only when it comes, so it is read through
+// a bounce block, and a trailing fragment never reaches the destination.
+size_t read_whole_values(FILE* file, unsigned char* destination, size_t wanted)
+{
+    const long long size = regular_file_size(file);
+    if (size >= 0) {
+        const size_t held = static_cast<size_t>(size / 4);
+        return std::fread(destination, 4, held < wanted ? held : wanted, file);
+    }
+    unsigned char bounce[65536];
+    size_t stored = 0, pending = 0; // pending: bytes of a value not yet whole
+    while (stored < wanted) {
+        const size_t room = (wanted - stored) * 4 - pending;
+        const size_t ask = room < sizeof bounce - pending ? room : sizeof bounce - pending;
+        const size_t got = std::fread(bounce + pending, 1, ask, file);
+        const size_t bytes = pending + got;
+        const size_t whole = bytes / 4;
+        std::memcpy(destination + stored * 4, bounce, whole * 4);
+        stored += whole;
+        pending = bytes - whole * 4;
+        std::memmove(bounce, bounce + whole * 4, pending);
+        if (got < ask)
+            break;
+    }
+    return stored;
+}
 
-int** allocate_i_2d(int rows, int cols) { return allocate_2d<int>(rows, cols); }
-
-float** allocate_f_2d(int rows, int cols) { return allocate_2d<float>(rows, cols); }
-
+// The reader behind both typed readers.
 int read_raw_values(const char* path, void* destination, int count)
 {
     std::printf("Reading data from file %s (size: %lld bytes)...\n", path, static_cast<long long>(count) * 4);
@@ -50,20 +79,8 @@ int read_raw_values(const char* path, void* destination, int count)
         std::printf("Error: Could not open file: %s\n.", path);
         return -1;
     }
-    size_t wanted = count > 0 ? static_cast<size_t>(count) : 0;
-    // A trailing fragment of a value would land in the element after the last
-    // whole one; keep that element as it was.
-    auto* bytes = static_cast<unsigned char*>(destination);
-    long long file_size = regular_file_size(file);
-    size_t partial = wanted;
-    unsigned char kept[4] = {0, 0, 0, 0};
-    if (file_size >= 0 && static_cast<unsigned long long>(file_size) / 4 < wanted) {
-        partial = static_cast<size_t>(file_size / 4);
-        std::memcpy(kept, bytes + partial * 4, 4);
-    }
-    size_t got = wanted > 0 ? std::fread(destination, 4, wanted, file) : 0;
-    if (partial < wanted && got <= partial)
-        std::memcpy(bytes + partial * 4, kept, 4);
+    const size_t wanted = count > 0 ? static_cast<size_t>(count) : 0;
+    const size_t got = wanted > 0 ? read_whole_values(file, static_cast<unsigned char*>(destination), wanted) : 0;
     if (got != wanted)
         std::printf("Error: Only read %d of %d data elements.", static_cast<int>(got), count);
     std::fclose(file);
@@ -71,9 +88,18 @@ int read_raw_values(const char* path, void* destination, int count)
     return static_cast<int>(got);
 }
 
-void import_int_data(const char* path, int* destination, int count) { read_raw_values(path, destination, count); }
+} // namespace
 
-void import_float_data(const char* path, float* destination, int count)
+int** allocate_i_2d(int rows, int cols) { return allocate_2d<int>(rows, cols); }
+
+float** allocate_f_2d(int rows, int cols) { return allocate_2d<float>(rows, cols); }
+
+int import_int_data(const char* path, int* destination, int count)
 {
-    read_raw_values(path, destination, count);
+    return read_raw_values(path, destination, count);
+}
+
+int import_float_data(const char* path, float* destination, int count)
+{
+    return read_raw_values(path, destination, count);
 }

@@ -23,6 +23,13 @@ static void** array_slot(device_state* st, array_id id, int k)
     return id == arr_dcmap ? reinterpret_cast<void**>(&st->dcmap[k]) : reinterpret_cast<void**>(&st->arrays[id][k]);
 }
 
+static void refuse_without_peer_access(int* failed)
+{
+    std::fprintf(stderr, "The Multi-GPU feature requires peer access to the GPUs.\n"
+                         "Peer access not supported. Exiting.\n");
+    *failed = 1;
+}
+
 static void set_up_peer_access(int k, int ngpus, int required, int* failed)
 {
     for (int j = 0; j < ngpus; ++j) {
@@ -33,17 +40,25 @@ static void set_up_peer_access(int k, int ngpus, int required, int* failed)
         if (!can_access) {
             if (required) {
                 std::fprintf(stderr, "GPU %d cannot access GPU %d\n", k, j);
-                std::fprintf(stderr, "The Multi-GPU feature requires peer access to the GPUs.\n"
-                                     "Peer access not supported. Exiting.\n");
-                *failed = 1;
+                refuse_without_peer_access(failed);
                 return;
             }
             continue;
         }
-        // Enabling is best effort (a pair may already be enabled); leave no error pending.
-        (void)cudaDeviceEnablePeerAccess(j, 0);
+        // A pair enabled before counts as enabled; leave no error pending.
+        const cudaError_t enabled = cudaDeviceEnablePeerAccess(j, 0);
         (void)cudaGetLastError();
-        std::printf("GPU %d enabled peer access to GPU %d\n", k, j);
+        if (enabled == cudaSuccess || enabled == cudaErrorPeerAccessAlreadyEnabled) {
+            std::printf("GPU %d enabled peer access to GPU %d\n", k, j);
+            continue;
+        }
+        std::fflush(stdout);
+        std::fprintf(stderr, "Warning: GPU %d could not enable peer access to GPU %d: %s\n", k, j,
+                     cudaGetErrorString(enabled));
+        if (required) {
+            refuse_without_peer_access(failed);
+            return;
+        }
     }
 }
 

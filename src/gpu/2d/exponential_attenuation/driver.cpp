@@ -4,9 +4,32 @@
 #include "output_points.h"
 #include "time_loop.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <pthread.h>
+#include <unistd.h>
+
+namespace {
+
+// A closed standard stream would hand its descriptor to the next file opened,
+// and console text would land in genout.dat: give each a /dev/null first.
+void open_closed_standard_streams()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        const int opened = open("/dev/null", O_RDWR);
+        if (opened >= 0 && opened != fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+}
+
+} // namespace
 
 int run_solver(const solver_model& model)
 {
@@ -14,6 +37,11 @@ int run_solver(const solver_model& model)
     static host_inputs in;
     static decomposition d;
     static device_state st;
+
+    open_closed_standard_streams();
+    // Past a file-size limit a write fails and genout.dat is reported
+    // incomplete, instead of the signal ending the run without a word.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     int status = start_up(model, &in, &d);
     if (status != 0)

@@ -2,6 +2,7 @@
 // error and returns 1.
 #include "startup.h"
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -10,12 +11,22 @@
 namespace {
 
 constexpr long long max_elements = 2147483647;
+constexpr int max_grid_y = 65535; // blocks along a launch grid's y dimension
 
 int at_least(const char* name, int value, int least)
 {
     if (value >= least)
         return 0;
     std::fprintf(stderr, "Error: %s=%d is out of range: it must be at least %d\n", name, value, least);
+    return 1;
+}
+
+int finite_positive(const char* name, float value)
+{
+    if (std::isfinite(value) && value > 0.0f)
+        return 0;
+    std::fprintf(stderr, "Error: %s=%e is out of range: it must be finite and positive\n", name,
+                 static_cast<double>(value));
     return 1;
 }
 
@@ -51,6 +62,16 @@ int check_scalar_ranges(const scalar_inputs& s, int ngpus, decomposition* d)
         return 1;
     }
     if (at_least("nY", s.nY, 1) || at_least("ndmap", s.ndmap, 1) || at_least("modT", s.modT, 1))
+        return 1;
+    // The update launches cover nY in blocks of 16 rows, at most 65535 of them.
+    if (s.nY > max_grid_y * 16) {
+        std::fprintf(stderr,
+                     "Error: nY=%d is out of range: it must be at most %d (the update kernels' grid has at most %d "
+                     "blocks of 16 rows along y)\n",
+                     s.nY, max_grid_y * 16, max_grid_y);
+        return 1;
+    }
+    if (finite_positive("dX", s.dX) || finite_positive("dT", s.dT))
         return 1;
     const struct {
         const char* name;

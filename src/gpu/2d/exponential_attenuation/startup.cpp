@@ -10,6 +10,11 @@
 
 namespace {
 
+// One value through the typed reader of its type; the number of values stored,
+// or -1 when the file could not be opened.
+int read_scalar(const char* file, int* value) { return import_int_data(file, value, 1); }
+int read_scalar(const char* file, float* value) { return import_float_data(file, value, 1); }
+
 // Read only when the file can be opened: a missing file gives no reader lines.
 void read_probed(const char* file, int* value)
 {
@@ -17,7 +22,16 @@ void read_probed(const char* file, int* value)
     if (probe == nullptr)
         return;
     std::fclose(probe);
-    read_raw_values(file, value, 1);
+    read_scalar(file, value);
+}
+
+// A host array that could not be obtained ends the start-up with its name.
+int obtained(const void* array, const char* name, long long elements)
+{
+    if (array != nullptr)
+        return 0;
+    std::fprintf(stderr, "Error: cannot allocate host memory for %s (%lld bytes)\n", name, 4 * elements);
+    return 1;
 }
 
 int family_size(const scalar_inputs& s, family_id f)
@@ -42,7 +56,7 @@ std::string dat_file(const char* stem) { return std::string(stem) + ".dat"; }
 int read_points(host_inputs* in, family_id f)
 {
     const int n = in->count[f];
-    const int got = read_raw_values(dat_file(source_families[f].list_name).c_str(), in->coords[f][0], 2 * n);
+    const int got = import_int_data(dat_file(source_families[f].list_name).c_str(), in->coords[f][0], 2 * n);
     return got > 0 ? got / 2 : 0;
 }
 
@@ -51,7 +65,7 @@ int read_series(host_inputs* in, family_id f)
 {
     const source_family& fam = source_families[f];
     const int n = in->count[f];
-    read_raw_values(dat_file(fam.series_name).c_str(), in->series[f][0], in->s.nTic * n);
+    import_float_data(dat_file(fam.series_name).c_str(), in->series[f][0], in->s.nTic * n);
     if (!in->memory_saving)
         return 0;
     in->slice_host[f] = static_cast<float*>(std::malloc(4 * static_cast<size_t>(n)));
@@ -70,8 +84,8 @@ int read_scalar_inputs(scalar_inputs* s)
     *s = scalar_inputs{};
     s->modT = 1;
     std::string missing;
-    auto required = [&](const char* file, void* value) {
-        if (read_raw_values(file, value, 1) != 1)
+    auto required = [&](const char* file, auto* value) {
+        if (read_scalar(file, value) != 1)
             missing += (missing.empty() ? "" : ", ") + std::string(file);
     };
 
@@ -81,18 +95,20 @@ int read_scalar_inputs(scalar_inputs* s)
     std::printf("nY=%d\n", s->nY);
     required("nT.dat", &s->nT);
     std::printf("nT=%d\n", s->nT);
+    // Without its own file nTic is nT, and a run of no steps needs no samples.
     s->nTic = s->nT;
-    read_raw_values("nTic.dat", &s->nTic, 1);
+    if (read_scalar("nTic.dat", &s->nTic) != 1 && s->nTic < 0)
+        s->nTic = 0;
     std::printf("nTic=%d\n", s->nTic);
-    read_raw_values("modT.dat", &s->modT, 1);
+    read_scalar("modT.dat", &s->modT);
     std::printf("modT=%d\n", s->modT);
     required("dX.dat", &s->dX);
     std::printf("dX=%e\n", static_cast<double>(s->dX));
-    read_raw_values("dY.dat", &s->dY, 1);
+    read_scalar("dY.dat", &s->dY);
     std::printf("dY=%e\n", static_cast<double>(s->dY));
     required("dT.dat", &s->dT);
     std::printf("dT=%e\n", static_cast<double>(s->dT));
-    read_raw_values("c0.dat", &s->c0, 1);
+    read_scalar("c0.dat", &s->c0);
     std::printf("c0=%e\n", static_cast<double>(s->c0));
     read_probed("ncoords.dat", &s->ncoords);
     std::printf("ncoords=%d\n", s->ncoords);
@@ -165,48 +181,65 @@ int read_host_inputs(const solver_model& model, host_inputs* in)
     const scalar_inputs& s = in->s;
     const int nX = s.nX, nY = s.nY;
 
+    const long long grid = static_cast<long long>(nX) * nY;
     in->c = allocate_f_2d(nX, nY);
+    if (obtained(in->c, "c", grid))
+        return 1;
+    array_id maps[arr_count];
+    int nmaps = 0;
     for (array_id id : {arr_rho, arr_K, arr_beta})
-        in->maps[id] = allocate_f_2d(nX, nY);
+        maps[nmaps++] = id;
     for (int i = 0; i < model.maps.count; ++i)
-        in->maps[model.maps.ids[i]] = allocate_f_2d(nX, nY);
+        maps[nmaps++] = model.maps.ids[i];
+    for (int i = 0; i < nmaps; ++i) {
+        in->maps[maps[i]] = allocate_f_2d(nX, nY);
+        if (obtained(in->maps[maps[i]], array_name(maps[i]), grid))
+            return 1;
+    }
     in->d = allocate_f_2d(9, 2);
+    if (obtained(in->d, "d", 18))
+        return 1;
     in->dmap = static_cast<float*>(std::calloc(18 * static_cast<size_t>(s.ndmap), sizeof(float)));
+    if (obtained(in->dmap, "dmap", 18LL * s.ndmap))
+        return 1;
     in->dcmap = allocate_i_2d(nX, nY);
+    if (obtained(in->dcmap, "dcmap", grid))
+        return 1;
     for (int f = 0; f < family_count; ++f)
         in->count[f] = family_size(s, static_cast<family_id>(f));
-    auto allocate_family = [&](family_id f, bool series_first) {
-        if (in->count[f] <= 0)
-            return;
-        if (series_first)
-            in->series[f] = allocate_f_2d(in->count[f], s.nTic);
-        in->coords[f] = allocate_i_2d(in->count[f], 2);
-        if (!series_first && source_families[f].series_name)
-            in->series[f] = allocate_f_2d(in->count[f], s.nTic);
+    auto allocate_series = [&](family_id f) {
+        in->series[f] = allocate_f_2d(in->count[f], s.nTic);
+        return obtained(in->series[f], source_families[f].series_name, static_cast<long long>(in->count[f]) * s.nTic);
     };
-    allocate_family(family_icc, true);
+    auto allocate_list = [&](family_id f) {
+        in->coords[f] = allocate_i_2d(in->count[f], 2);
+        return obtained(in->coords[f], source_families[f].list_name, 2LL * in->count[f]);
+    };
+    // divev comes before icc; the other families have their list first.
+    if (in->count[family_icc] > 0 && (allocate_series(family_icc) || allocate_list(family_icc)))
+        return 1;
     in->outc = allocate_i_2d(s.ncoordsout, 2);
-    allocate_family(family_icczero, false);
-    allocate_family(family_icc_add, false);
-    allocate_family(family_icc_u, false);
-    allocate_family(family_icc_w, false);
-
-    read_raw_values("d.dat", in->d[0], 18);
-    read_raw_values("dmap.dat", in->dmap, 18 * s.ndmap);
-    read_raw_values("dcmap.dat", in->dcmap[0], nX * nY);
-    read_raw_values("c.dat", in->c[0], nX * nY);
-    for (array_id id : {arr_rho, arr_K, arr_beta})
-        read_raw_values(dat_file(array_name(id)).c_str(), in->maps[id][0], nX * nY);
-    for (int i = 0; i < model.maps.count; ++i) {
-        const array_id id = model.maps.ids[i];
-        read_raw_values(dat_file(array_name(id)).c_str(), in->maps[id][0], nX * nY);
+    if (obtained(in->outc, "outc", 2LL * s.ncoordsout))
+        return 1;
+    for (family_id f : {family_icczero, family_icc_add, family_icc_u, family_icc_w}) {
+        if (in->count[f] <= 0)
+            continue;
+        if (allocate_list(f) || (source_families[f].series_name && allocate_series(f)))
+            return 1;
     }
+
+    import_float_data("d.dat", in->d[0], 18);
+    import_float_data("dmap.dat", in->dmap, 18 * s.ndmap);
+    import_int_data("dcmap.dat", in->dcmap[0], nX * nY);
+    import_float_data("c.dat", in->c[0], nX * nY);
+    for (int i = 0; i < nmaps; ++i)
+        import_float_data(dat_file(array_name(maps[i])).c_str(), in->maps[maps[i]][0], nX * nY);
 
     // Point list, then time series and slice buffer, family by family.
     const family_id reading_order[] = {family_icc, family_icczero, family_icc_add, family_icc_u, family_icc_w};
     for (family_id f : reading_order) {
         if (f == family_icczero)
-            read_raw_values("outc.dat", in->outc[0], 2 * s.ncoordsout);
+            import_int_data("outc.dat", in->outc[0], 2 * s.ncoordsout);
         if (in->count[f] <= 0)
             continue;
         in->points_read[f] = read_points(in, f);

@@ -57,10 +57,13 @@ void half_step(update_launcher update, const field_stream_list& exchanges, bool 
             check_cuda(cudaSetDevice(k), "cudaSetDevice", k);
             wait_stream(st.halo_stream[k], k);
         }
-        for (int i = 0; i < exchanges.count; ++i)
+        for (int i = 0; i < exchanges.count; ++i) {
+            int sender = -1;
             check_cuda(exchange_halos_async(st.arrays[exchanges.entries[i].field], d.gpu_domain_local_nx,
-                                            stream_table(st, exchanges.entries[i].stream), ngpus, nY, halo_width),
-                       "cudaMemcpyPeerAsync", -1);
+                                            stream_table(st, exchanges.entries[i].stream), ngpus, nY, halo_width,
+                                            &sender),
+                       "cudaMemcpyPeerAsync", sender);
+        }
     }
     for (int k = 0; k < ngpus; ++k) {
         check_cuda(cudaSetDevice(k), "cudaSetDevice", k);
@@ -124,7 +127,7 @@ int tear_down(const solver_model& model, const host_inputs& in, const decomposit
     check_cuda(cudaFreeHost(genout_frame_host), "cudaFreeHost", -1);
     float_writer_shutdown(writer);
     pthread_join(writer_thread, nullptr);
-    float_writer_destroy(writer);
+    check_cuda(float_writer_destroy(writer), "cudaFreeHost", -1);
 
     for (int f = 0; f < family_count; ++f)
         std::free(in.slice_host[f]);
