@@ -3,13 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -200,6 +204,27 @@ TEST_F(HostRuntime, NewMemoryReadsAsNanAndZeroByteAllocationsAreDistinct)
         EXPECT_EQ(cudaFreeHost(p), cudaSuccess);
 }
 
+TEST_F(HostRuntime, NewMemoryHoldsTheNanPatternUpToItsLastByte)
+{
+    use_environment({});
+    const unsigned char pattern[4] = {0xD0, 0xBA, 0xC0, 0x7F}; // 0x7FC0BAD0 in memory order
+    for (size_t bytes : {1, 3, 4, 7, 8, 13, 4099}) {
+        SCOPED_TRACE(bytes);
+        void *device = nullptr, *pinned = nullptr;
+        ASSERT_EQ(cudaMalloc(&device, bytes), cudaSuccess);
+        ASSERT_EQ(cudaMallocHost(&pinned, bytes), cudaSuccess);
+        std::vector<unsigned char> expected(bytes), got(bytes);
+        for (size_t i = 0; i < bytes; ++i)
+            expected[i] = pattern[i % 4];
+        ASSERT_EQ(cudaMemcpy(got.data(), device, bytes, cudaMemcpyDeviceToHost), cudaSuccess);
+        EXPECT_EQ(got, expected);
+        std::memcpy(got.data(), pinned, bytes);
+        EXPECT_EQ(got, expected);
+        EXPECT_EQ(cudaFree(device), cudaSuccess);
+        EXPECT_EQ(cudaFreeHost(pinned), cudaSuccess);
+    }
+}
+
 TEST_F(HostRuntime, MemoryInfoCountsAllocationsPerDeviceAndRefusesExcess)
 {
     use_environment({{"TESSARO_HOST_GPUS", "2"}, {"TESSARO_HOST_MEMORY", "1000"}});
@@ -287,16 +312,60 @@ TEST_F(HostRuntime, RangeViolationsAbort)
     }
 }
 
-TEST_F(HostRuntime, BadEnvironmentAborts)
+// Escapes the characters that a POSIX extended regular expression treats specially.
+std::string literal_regex(const std::string& text)
 {
-    const std::pair<const char*, const char*> cases[] = {
-        {"TESSARO_HOST_GPUS", "17"},           {"TESSARO_HOST_GPUS", "two"},
-        {"TESSARO_HOST_SCHEDULE", "lazy"},     {"TESSARO_HOST_NO_PEER", "1-2,3"},
-        {"TESSARO_HOST_NO_PEER", "1-2;0-3"},   {"TESSARO_HOST_MEMORY", "-5"},
-        {"TESSARO_HOST_THREADS", "0"},
+    std::string out;
+    for (char c : text) {
+        if (std::strchr("\\^$.|?*+()[]{}", c) != nullptr)
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+TEST_F(HostRuntime, BadSettingsEndTheRunWithStatusOneAndKeepWhatWasPrinted)
+{
+    struct setting_case {
+        std::vector<std::pair<const char*, std::string>> settings;
+        const char* message;
     };
-    for (auto& [name, value] : cases)
-        EXPECT_DEATH(use_environment({{name, value}}), std::string("host runtime: .*") + name) << name << "=" << value;
+    const setting_case cases[] = {
+        {{{"TESSARO_HOST_GPUS", "17"}}, "TESSARO_HOST_GPUS must be a number from 0 to 16, not '17'"},
+        {{{"TESSARO_HOST_GPUS", "two"}}, "TESSARO_HOST_GPUS must be a number from 0 to 16, not 'two'"},
+        {{{"TESSARO_HOST_SCHEDULE", "lazy"}}, "TESSARO_HOST_SCHEDULE must be eager or deferred, not 'lazy'"},
+        {{{"TESSARO_HOST_GPUS", "4"}, {"TESSARO_HOST_NO_PEER", "1-2,3"}},
+         "TESSARO_HOST_NO_PEER must be pairs like 1-2,0-3 of GPUs from 0 to 3, not '1-2,3'"},
+        {{{"TESSARO_HOST_GPUS", "4"}, {"TESSARO_HOST_NO_PEER", "1-2;0-3"}},
+         "TESSARO_HOST_NO_PEER must be pairs like 1-2,0-3 of GPUs from 0 to 3, not '1-2;0-3'"},
+        {{{"TESSARO_HOST_GPUS", "4"}, {"TESSARO_HOST_NO_PEER", "1-2,4-0"}},
+         "TESSARO_HOST_NO_PEER must be pairs like 1-2,0-3 of GPUs from 0 to 3, not '1-2,4-0'"},
+        {{{"TESSARO_HOST_NO_PEER", "0-1"}}, // one GPU by default
+         "TESSARO_HOST_NO_PEER must be pairs like 1-2,0-3 of GPUs from 0 to 0, not '0-1'"},
+        {{{"TESSARO_HOST_GPUS", "0"}, {"TESSARO_HOST_NO_PEER", "0-0"}},
+         "TESSARO_HOST_NO_PEER must be empty without GPUs, not '0-0'"},
+        {{{"TESSARO_HOST_MEMORY", "-5"}},
+         "TESSARO_HOST_MEMORY must be a number from 0 to 9223372036854775807, not '-5'"},
+        {{{"TESSARO_HOST_THREADS", "0"}}, "TESSARO_HOST_THREADS must be a number from 1 to 1024, not '0'"},
+        {{{"TESSARO_HOST_TRACE", "/"}},
+         "TESSARO_HOST_TRACE must be a file that can be written, not '/': Is a directory"},
+    };
+    const std::string printed = ::testing::TempDir() + "host_runtime_refused_stdout.txt";
+    for (const setting_case& c : cases) {
+        SCOPED_TRACE(c.message);
+        std::remove(printed.c_str());
+        auto print_then_start = [&] {
+            if (std::freopen(printed.c_str(), "w", stdout) == nullptr)
+                std::_Exit(2);
+            std::printf("printed before the runtime starts\n"); // buffered: stdout is a file
+            use_environment(c.settings);
+        };
+        EXPECT_EXIT(print_then_start(), ::testing::ExitedWithCode(1),
+                    "^" + literal_regex(std::string("Error: ") + c.message) + "\n$");
+        std::ifstream in(printed);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(text, "printed before the runtime starts\n");
+    }
 }
 
 struct geometry_case {
@@ -341,6 +410,24 @@ TEST_F(HostRuntime, EveryThreadOfTheGridRunsOnceWithItsBuiltIns)
         EXPECT_EQ(hits, std::vector<int>(count, 1));
         EXPECT_EQ(consistent, std::vector<char>(count, 1));
     }
+}
+
+TEST_F(HostRuntime, AGridOfFewCostlyThreadsIsSharedByTheCpuThreads)
+{
+    use_environment({{"TESSARO_HOST_THREADS", "4"}});
+    const int blocks = 8;
+    std::vector<std::thread::id> ran_on(blocks);
+    std::thread::id* slot = ran_on.data();
+    ASSERT_EQ(host_runtime::launch(
+                  "slow", dim3(blocks), dim3(1), nullptr,
+                  [=] {
+                      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                      slot[blockIdx.x] = std::this_thread::get_id();
+                  },
+                  nullptr),
+              cudaSuccess);
+    std::sort(ran_on.begin(), ran_on.end());
+    EXPECT_GT(std::unique(ran_on.begin(), ran_on.end()) - ran_on.begin(), 1);
 }
 
 TEST_F(HostRuntime, ExitAfterParallelLaunchesDoesNotHang)

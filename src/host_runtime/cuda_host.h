@@ -9,6 +9,8 @@
 //                          waits for that stream or its device
 //   TESSARO_HOST_THREADS   CPU threads that run the blocks of a launch
 //   TESSARO_HOST_TRACE     path of a file that receives one line per call
+// A setting that cannot be used ends the process with status 1 and one line on
+// standard error, after standard output is flushed.
 #pragma once
 
 #include <cstddef>

@@ -25,6 +25,17 @@ const char* env(const char* name)
     return value != nullptr && *value != '\0' ? value : nullptr;
 }
 
+// A setting the user got wrong is no fault of the program: report it and exit
+// with status 1, keeping what the program has printed so far.
+[[noreturn]] void refuse_setting(const char* name, const std::string& expected, const char* value,
+                                 const char* reason = nullptr)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "Error: %s must be %s, not '%s'%s%s\n", name, expected.c_str(), value,
+                 reason != nullptr ? ": " : "", reason != nullptr ? reason : "");
+    std::exit(1);
+}
+
 // Parses a whole decimal number; false on anything else.
 bool parse_number(const char* text, unsigned long long& value)
 {
@@ -44,17 +55,19 @@ unsigned long long number_from_env(const char* name, unsigned long long fallback
         return fallback;
     unsigned long long value = 0;
     if (!parse_number(text, value) || value < low || value > high)
-        die(std::string(name) + "='" + text + "' must be a number from " + std::to_string(low) + " to " +
-            std::to_string(high));
+        refuse_setting(name, "a number from " + std::to_string(low) + " to " + std::to_string(high), text);
     return value;
 }
 
-std::vector<std::pair<int, int>> parse_no_peer(const char* text)
+std::vector<std::pair<int, int>> parse_no_peer(const char* text, int device_count)
 {
     std::vector<std::pair<int, int>> pairs;
     if (text == nullptr)
         return pairs;
     const char* p = text;
+    const std::string form = device_count > 0
+                                 ? "pairs like 1-2,0-3 of GPUs from 0 to " + std::to_string(device_count - 1)
+                                 : std::string("empty without GPUs");
     auto read_device = [&](int& device) {
         if (*p < '0' || *p > '9')
             return false;
@@ -66,14 +79,14 @@ std::vector<std::pair<int, int>> parse_no_peer(const char* text)
     };
     for (;;) {
         int a = 0, b = 0;
-        if (!read_device(a) || *p++ != '-' || !read_device(b))
-            die(std::string("TESSARO_HOST_NO_PEER='") + text + "' must be pairs like 1-2,0-3");
+        if (!read_device(a) || *p++ != '-' || !read_device(b) || a >= device_count || b >= device_count)
+            refuse_setting("TESSARO_HOST_NO_PEER", form, text);
         pairs.emplace_back(a, b);
         pairs.emplace_back(b, a);
         if (*p == '\0')
             return pairs;
         if (*p++ != ',')
-            die(std::string("TESSARO_HOST_NO_PEER='") + text + "' must be pairs like 1-2,0-3");
+            refuse_setting("TESSARO_HOST_NO_PEER", form, text);
     }
 }
 
@@ -88,17 +101,17 @@ void initialise(runtime_state& s)
     else if (std::strcmp(schedule, "deferred") == 0)
         s.deferred = true;
     else
-        die(std::string("TESSARO_HOST_SCHEDULE='") + schedule + "' must be eager or deferred");
+        refuse_setting("TESSARO_HOST_SCHEDULE", "eager or deferred", schedule);
     unsigned hardware = std::thread::hardware_concurrency();
     s.thread_count = static_cast<int>(number_from_env("TESSARO_HOST_THREADS", hardware == 0 ? 1 : hardware, 1, 1024));
-    s.no_peer_pairs = parse_no_peer(env("TESSARO_HOST_NO_PEER"));
+    s.no_peer_pairs = parse_no_peer(env("TESSARO_HOST_NO_PEER"), s.device_count);
     s.devices.assign(static_cast<size_t>(s.device_count), device_state{});
     for (device_state& d : s.devices)
         d.peer_enabled.assign(static_cast<size_t>(s.device_count), 0);
     if (const char* path = env("TESSARO_HOST_TRACE")) {
         s.trace = std::fopen(path, "w");
         if (s.trace == nullptr)
-            die(std::string("cannot open TESSARO_HOST_TRACE='") + path + "': " + std::strerror(errno));
+            refuse_setting("TESSARO_HOST_TRACE", "a file that can be written", path, std::strerror(errno));
     }
     s.initialised = true;
 }

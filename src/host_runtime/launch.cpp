@@ -3,6 +3,7 @@
 #include "runtime_state.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <thread>
 
@@ -24,18 +25,38 @@ struct grid_job {
 };
 
 // Workers wake for every job and each reports back before the next one starts,
-// so no worker ever sees a stale job.
+// so no worker ever sees a stale job. A new generation is published under the
+// mutex and the last worker reports under it, so waiters sleeping on the
+// conditions miss neither.
 struct pool_state {
     std::mutex mutex;
     std::condition_variable wake;
     std::condition_variable done;
     std::vector<std::thread> workers;
-    const grid_job* job = nullptr;
-    uint64_t generation = 0;
-    size_t busy = 0;
-    bool stop = false;
+    const grid_job* job = nullptr; // written before the generation is published
+    std::atomic<uint64_t> generation{0};
+    std::atomic<size_t> busy{0};
+    std::atomic<bool> stop{false};
     std::atomic<uint64_t> next_block{0};
 };
+
+// Waking a sleeping thread takes tens of microseconds, longer than many grids
+// take to run. Between the launches of a time step, workers and the issuing
+// thread poll instead, for up to this long, before they sleep.
+constexpr std::chrono::microseconds poll_time(200);
+
+template <typename Ready>
+bool poll_until(Ready ready)
+{
+    const auto limit = std::chrono::steady_clock::now() + poll_time;
+    for (;;) {
+        if (ready())
+            return true;
+        if (std::chrono::steady_clock::now() > limit)
+            return false;
+        std::this_thread::yield();
+    }
+}
 
 pool_state& pool()
 {
@@ -74,18 +95,22 @@ void run_blocks(const grid_job& job, std::atomic<uint64_t>& next)
 void worker_loop(uint64_t seen)
 {
     pool_state& p = pool();
-    std::unique_lock<std::mutex> lock(p.mutex);
+    auto ready = [&] {
+        return p.stop.load(std::memory_order_acquire) || p.generation.load(std::memory_order_acquire) != seen;
+    };
     for (;;) {
-        p.wake.wait(lock, [&] { return p.stop || p.generation != seen; });
-        if (p.stop)
+        if (!poll_until(ready)) {
+            std::unique_lock<std::mutex> lock(p.mutex);
+            p.wake.wait(lock, ready);
+        }
+        if (p.stop.load(std::memory_order_acquire))
             return;
-        seen = p.generation;
-        const grid_job* job = p.job;
-        lock.unlock();
-        run_blocks(*job, p.next_block);
-        lock.lock();
-        if (--p.busy == 0)
+        seen = p.generation.load(std::memory_order_acquire);
+        run_blocks(*p.job, p.next_block);
+        if (p.busy.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            std::lock_guard<std::mutex> lock(p.mutex);
             p.done.notify_one();
+        }
     }
 }
 
@@ -96,16 +121,16 @@ void resize_pool(size_t workers)
         return;
     {
         std::lock_guard<std::mutex> lock(p.mutex);
-        p.stop = true;
+        p.stop.store(true, std::memory_order_release);
     }
     p.wake.notify_all();
     for (std::thread& t : p.workers)
         t.join();
     p.workers.clear();
-    p.stop = false;
+    p.stop.store(false, std::memory_order_relaxed);
     // New workers wait for the next job, not the last one.
     for (size_t i = 0; i < workers; ++i)
-        p.workers.emplace_back(worker_loop, p.generation);
+        p.workers.emplace_back(worker_loop, p.generation.load(std::memory_order_relaxed));
 }
 
 const char* configuration_problem(dim3 grid, dim3 block)
@@ -132,29 +157,42 @@ void run_grid(dim3 grid, dim3 block, const std::function<void()>& body, int thre
     job.block = block;
     job.body = &body;
     job.block_count = uint64_t(grid.x) * grid.y * grid.z;
-    uint64_t per_block = uint64_t(block.x) * block.y * block.z;
-    // Small grids are not worth waking the pool for.
-    if (threads <= 1 || job.block_count == 1 || job.block_count * per_block < 16384) {
-        job.chunk = job.block_count;
-        std::atomic<uint64_t> next{0};
-        run_blocks(job, next);
+    job.chunk = job.block_count;
+    std::atomic<uint64_t> serial_next{0};
+    if (threads <= 1 || job.block_count == 1) {
+        run_blocks(job, serial_next);
+        return;
+    }
+    // The cost of a thread differs by orders of magnitude between kernels, so
+    // the first block is timed: a grid that would take less time than waking
+    // the pool runs here.
+    constexpr std::chrono::microseconds wake_cost(50);
+    const auto start = std::chrono::steady_clock::now();
+    run_block(job, 0);
+    const auto first = std::chrono::steady_clock::now() - start;
+    if (first * static_cast<double>(job.block_count - 1) < wake_cost) {
+        serial_next.store(1, std::memory_order_relaxed);
+        run_blocks(job, serial_next);
         return;
     }
     uint64_t chunk = job.block_count / (uint64_t(threads) * 8);
     job.chunk = chunk == 0 ? 1 : chunk;
     resize_pool(static_cast<size_t>(threads - 1));
     pool_state& p = pool();
+    p.job = &job;
+    p.next_block.store(1, std::memory_order_relaxed);
+    p.busy.store(p.workers.size(), std::memory_order_relaxed);
     {
         std::lock_guard<std::mutex> lock(p.mutex);
-        p.job = &job;
-        p.next_block.store(0, std::memory_order_relaxed);
-        p.busy = p.workers.size();
-        ++p.generation;
+        p.generation.fetch_add(1, std::memory_order_release);
     }
     p.wake.notify_all();
     run_blocks(job, p.next_block);
-    std::unique_lock<std::mutex> lock(p.mutex);
-    p.done.wait(lock, [&] { return p.busy == 0; });
+    auto finished = [&] { return p.busy.load(std::memory_order_acquire) == 0; };
+    if (!poll_until(finished)) {
+        std::unique_lock<std::mutex> lock(p.mutex);
+        p.done.wait(lock, finished);
+    }
     p.job = nullptr;
 }
 

@@ -4,6 +4,7 @@
 
 namespace exponential_attenuation {
 
+HOST_FMA_CLONES
 __global__ void fd_u(const float* rho, const float* K, const float* dmap, const int* dcmap, const float* a_exp,
                      const float* p, float* u, float* w, int halo_width, int gpu_domain_local_nx, int nX, int nY,
                      float dX, float dT, int ndmap, int region_start, int region_end, int region_offset)
@@ -22,6 +23,7 @@ __global__ void fd_u(const float* rho, const float* K, const float* dmap, const 
     w[idx_next] = a_exp[idx] * w[idx_next];
 }
 
+HOST_FMA_CLONES
 __global__ void fd_p(const float* K, const float* beta, const float* dmap, const int* dcmap, const float* a_exp,
                      float* p, const float* u, const float* w, int halo_width, int gpu_domain_local_nx, int nX, int nY,
                      float dX, float dT, int ndmap, int region_start, int region_end, int region_offset)

@@ -6,6 +6,7 @@ namespace multiple_relaxation {
 
 // Each memory variable becomes bpml * psi + apml * (its derivative), the decay
 // fused and the feed rounded; the new values are read back from the next level.
+HOST_FMA_CLONES
 __global__ void fd_u(const float* rho, const float* K, const float* dmap, const int* dcmap, const float* kappax,
                      const float* apmlx1, const float* bpmlx1, const float* apmlx2, const float* bpmlx2,
                      const float* p, float* u, float* w, float* psi_dpdx_1, float* psi_dpdy_1, float* psi_dpdx_2,
@@ -34,6 +35,7 @@ __global__ void fd_u(const float* rho, const float* K, const float* dmap, const 
     w[idx_next] = fmaf(-x_y, b_y, w[idx]);
 }
 
+HOST_FMA_CLONES
 __global__ void fd_p(const float* K, const float* beta, const float* dmap, const int* dcmap, const float* kappau,
                      const float* apmlu1, const float* bpmlu1, const float* apmlu2, const float* bpmlu2, float* p,
                      const float* u, const float* w, float* psi_dudx_1, float* psi_dwdy_1, float* psi_dudx_2,
