@@ -175,6 +175,22 @@ TEST(ExponentialProgram, ExitStatuses)
         {"file-size limit",
          [](input_set&, environment&, child_setup& c) { c.limits.push_back({RLIMIT_FSIZE, 2 * 4 * 1203 + 100}); },
          nullptr, 1, nullptr, "Error: genout.dat is incomplete", true, any_file},
+        // a pinned frame slot of the writer that cannot be released
+        {"writer release fails",
+         [](input_set&, environment& env, child_setup&) { env.push_back({"TESSARO_HOST_FAIL", "cudaFreeHost:2"}); },
+         nullptr, 1, "Error: cudaFreeHost failed: unknown error\n", nullptr, true, complete_file},
+        {"writer release fails after a failed open",
+         [](input_set&, environment& env, child_setup&) { env.push_back({"TESSARO_HOST_FAIL", "cudaFreeHost"}); },
+         [](const std::string& dir) { ASSERT_EQ(mkdir((dir + "/genout.dat").c_str(), 0755), 0); }, 1,
+         "Error: cudaFreeHost failed: unknown error\nFailed to initialize float writer: Is a directory\n", nullptr,
+         false, any_file},
+        // the second copy of an exchange on 2 GPUs is sent by GPU 1
+        {"peer copy fails",
+         [](input_set&, environment& env, child_setup&) {
+             env = host_environment(2);
+             env.push_back({"TESSARO_HOST_FAIL", "cudaMemcpyPeerAsync:2"});
+         },
+         nullptr, 1, "Error: cudaMemcpyPeerAsync failed on GPU 1: unknown error\n", nullptr, false, any_file},
         // a grid that passes every check, but whose host maps do not fit the limit
         {"host memory limit", [](input_set&, environment&, child_setup& c) { c.limits.push_back({RLIMIT_AS, 3ULL << 30}); },
          [](const std::string& dir) {

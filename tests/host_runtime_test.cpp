@@ -20,7 +20,8 @@
 namespace {
 
 const char* const variables[] = {"TESSARO_HOST_GPUS",     "TESSARO_HOST_NO_PEER", "TESSARO_HOST_MEMORY",
-                                 "TESSARO_HOST_SCHEDULE", "TESSARO_HOST_THREADS", "TESSARO_HOST_TRACE"};
+                                 "TESSARO_HOST_SCHEDULE", "TESSARO_HOST_THREADS", "TESSARO_HOST_TRACE",
+                                 "TESSARO_HOST_FAIL"};
 
 // Starts the runtime afresh with exactly these variables set.
 void use_environment(std::vector<std::pair<const char*, std::string>> settings)
@@ -349,6 +350,12 @@ TEST_F(HostRuntime, BadSettingsEndTheRunWithStatusOneAndKeepWhatWasPrinted)
         {{{"TESSARO_HOST_THREADS", "0"}}, "TESSARO_HOST_THREADS must be a number from 1 to 1024, not '0'"},
         {{{"TESSARO_HOST_TRACE", "/"}},
          "TESSARO_HOST_TRACE must be a file that can be written, not '/': Is a directory"},
+        {{{"TESSARO_HOST_FAIL", "cudaMalloc"}},
+         "TESSARO_HOST_FAIL must be CALL or CALL:N (N from 1), CALL one of cudaDeviceEnablePeerAccess, cudaFreeHost, "
+         "cudaMemcpyPeerAsync, not 'cudaMalloc'"},
+        {{{"TESSARO_HOST_FAIL", "cudaFreeHost:0"}},
+         "TESSARO_HOST_FAIL must be CALL or CALL:N (N from 1), CALL one of cudaDeviceEnablePeerAccess, cudaFreeHost, "
+         "cudaMemcpyPeerAsync, not 'cudaFreeHost:0'"},
     };
     const std::string printed = ::testing::TempDir() + "host_runtime_refused_stdout.txt";
     for (const setting_case& c : cases) {
@@ -366,6 +373,37 @@ TEST_F(HostRuntime, BadSettingsEndTheRunWithStatusOneAndKeepWhatWasPrinted)
         std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         EXPECT_EQ(text, "printed before the runtime starts\n");
     }
+}
+
+// The call that TESSARO_HOST_FAIL names fails once, at its count, and does nothing.
+TEST_F(HostRuntime, NamedCallFailsOnceAtItsCount)
+{
+    use_environment({{"TESSARO_HOST_FAIL", "cudaFreeHost:2"}});
+    void* blocks[3];
+    for (void*& b : blocks)
+        ASSERT_EQ(cudaMallocHost(&b, 16), cudaSuccess);
+    EXPECT_EQ(cudaFreeHost(blocks[0]), cudaSuccess);
+    EXPECT_EQ(cudaFreeHost(blocks[1]), cudaErrorUnknown);
+    EXPECT_STREQ(cudaGetErrorString(cudaGetLastError()), "unknown error");
+    EXPECT_EQ(cudaFreeHost(blocks[1]), cudaSuccess); // still allocated
+    EXPECT_EQ(cudaFreeHost(blocks[2]), cudaSuccess);
+
+    use_environment({{"TESSARO_HOST_FAIL", "cudaMemcpyPeerAsync"}, {"TESSARO_HOST_GPUS", "2"}});
+    float *a = nullptr, *b = nullptr;
+    ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&a), 4), cudaSuccess);
+    ASSERT_EQ(cudaMemset(a, 0, 4), cudaSuccess);
+    ASSERT_EQ(cudaSetDevice(1), cudaSuccess);
+    ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&b), 4), cudaSuccess);
+    const float one = 1.0f;
+    ASSERT_EQ(cudaMemcpy(b, &one, 4, cudaMemcpyHostToDevice), cudaSuccess);
+    ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
+    EXPECT_EQ(cudaMemcpyPeerAsync(a, 0, b, 1, 4, nullptr), cudaErrorUnknown);
+    float got = -1.0f;
+    ASSERT_EQ(cudaMemcpy(&got, a, 4, cudaMemcpyDeviceToHost), cudaSuccess);
+    EXPECT_EQ(got, 0.0f);
+    EXPECT_EQ(cudaMemcpyPeerAsync(a, 0, b, 1, 4, nullptr), cudaSuccess);
+    ASSERT_EQ(cudaMemcpy(&got, a, 4, cudaMemcpyDeviceToHost), cudaSuccess);
+    EXPECT_EQ(got, 1.0f);
 }
 
 struct geometry_case {

@@ -38,6 +38,7 @@ enum cudaError_t {
     cudaErrorPeerAccessUnsupported = 217,
     cudaErrorInvalidResourceHandle = 400,
     cudaErrorPeerAccessAlreadyEnabled = 704,
+    cudaErrorUnknown = 999,
 };
 
 enum cudaMemcpyKind {

@@ -90,6 +90,8 @@ cudaError_t cudaDeviceEnablePeerAccess(int peer_device, unsigned int flags)
         error = cudaErrorInvalidValue;
     else if (!peer_reachable(device, peer_device))
         error = cudaErrorPeerAccessUnsupported;
+    else if (injected_fault("cudaDeviceEnablePeerAccess"))
+        error = cudaErrorUnknown;
     else {
         char& enabled = state().devices[static_cast<size_t>(device)].peer_enabled[static_cast<size_t>(peer_device)];
         if (enabled)

@@ -90,6 +90,27 @@ std::vector<std::pair<int, int>> parse_no_peer(const char* text, int device_coun
     }
 }
 
+// "CALL" or "CALL:N": the N-th call (the first by default) of CALL fails.
+void parse_fault(const char* text, runtime_state& s)
+{
+    if (text == nullptr)
+        return;
+    static const char* const calls[] = {"cudaDeviceEnablePeerAccess", "cudaFreeHost", "cudaMemcpyPeerAsync"};
+    const char* colon = std::strchr(text, ':');
+    const std::string call = colon != nullptr ? std::string(text, colon) : std::string(text);
+    unsigned long long n = 1;
+    bool known = false;
+    for (const char* c : calls)
+        known = known || call == c;
+    if (!known || (colon != nullptr && (!parse_number(colon + 1, n) || n == 0)))
+        refuse_setting("TESSARO_HOST_FAIL",
+                       "CALL or CALL:N (N from 1), CALL one of cudaDeviceEnablePeerAccess, cudaFreeHost, "
+                       "cudaMemcpyPeerAsync",
+                       text);
+    s.fault_call = call;
+    s.fault_countdown = n;
+}
+
 void initialise(runtime_state& s)
 {
     s.device_count = static_cast<int>(number_from_env("TESSARO_HOST_GPUS", 1, 0, 16));
@@ -105,6 +126,7 @@ void initialise(runtime_state& s)
     unsigned hardware = std::thread::hardware_concurrency();
     s.thread_count = static_cast<int>(number_from_env("TESSARO_HOST_THREADS", hardware == 0 ? 1 : hardware, 1, 1024));
     s.no_peer_pairs = parse_no_peer(env("TESSARO_HOST_NO_PEER"), s.device_count);
+    parse_fault(env("TESSARO_HOST_FAIL"), s);
     s.devices.assign(static_cast<size_t>(s.device_count), device_state{});
     for (device_state& d : s.devices)
         d.peer_enabled.assign(static_cast<size_t>(s.device_count), 0);
@@ -160,6 +182,14 @@ cudaError_t record(cudaError_t error)
     return error;
 }
 
+bool injected_fault(const char* call)
+{
+    runtime_state& s = state();
+    if (s.fault_countdown == 0 || s.fault_call != call)
+        return false;
+    return --s.fault_countdown == 0;
+}
+
 const char* error_name(cudaError_t error)
 {
     switch (error) {
@@ -172,6 +202,7 @@ const char* error_name(cudaError_t error)
     case cudaErrorPeerAccessUnsupported: return "cudaErrorPeerAccessUnsupported";
     case cudaErrorInvalidResourceHandle: return "cudaErrorInvalidResourceHandle";
     case cudaErrorPeerAccessAlreadyEnabled: return "cudaErrorPeerAccessAlreadyEnabled";
+    case cudaErrorUnknown: return "cudaErrorUnknown";
     }
     return "cudaErrorUnknown";
 }
@@ -290,6 +321,7 @@ const char* cudaGetErrorString(cudaError_t error)
     case cudaErrorPeerAccessUnsupported: return "peer access is not supported between these two devices";
     case cudaErrorInvalidResourceHandle: return "invalid resource handle";
     case cudaErrorPeerAccessAlreadyEnabled: return "peer access is already enabled";
+    case cudaErrorUnknown: return "unknown error";
     }
     return "unrecognised error code";
 }

@@ -255,6 +255,8 @@ cudaError_t cudaFreeHost(void* ptr)
     auto lock = lock_runtime();
     auto found = state().host_allocations.find(ptr);
     cudaError_t error = ptr == nullptr || found != state().host_allocations.end() ? cudaSuccess : cudaErrorInvalidValue;
+    if (error == cudaSuccess && injected_fault("cudaFreeHost"))
+        error = cudaErrorUnknown;
     trace_line("cudaFreeHost" + dev_field(current_device()), error);
     if (error != cudaSuccess || ptr == nullptr)
         return record(error);
@@ -313,6 +315,8 @@ cudaError_t cudaMemcpyPeerAsync(void* dst, int dst_device, const void* src, int 
         error = check_current_device();
     if (error == cudaSuccess && (!valid_device(dst_device) || !valid_device(src_device)))
         error = cudaErrorInvalidDevice;
+    if (error == cudaSuccess && injected_fault("cudaMemcpyPeerAsync"))
+        error = cudaErrorUnknown;
     trace_line("cudaMemcpyPeerAsync" + dev_field(device) + " " +
                    stream_field(stream) +
                    " dst=" + host_runtime::describe_pointer(dst) + " dst_dev=" + std::to_string(dst_device) +

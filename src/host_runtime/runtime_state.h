@@ -54,6 +54,8 @@ struct runtime_state {
     std::unordered_set<host_stream*> streams;
     int next_allocation_id = 1;
     int next_stream_serial = 1;
+    std::string fault_call;             // TESSARO_HOST_FAIL: this call fails ...
+    unsigned long long fault_countdown = 0; // ... when the count reaches 0 (0: no fault)
 };
 
 // Locks the runtime and initialises it from the environment on first use.
@@ -61,6 +63,10 @@ std::unique_lock<std::recursive_mutex> lock_runtime();
 runtime_state& state();
 
 [[noreturn]] void die(const std::string& message);
+
+// Counts a call of `call`; true when this is the one TESSARO_HOST_FAIL names.
+// The call then fails with cudaErrorUnknown and does nothing.
+bool injected_fault(const char* call);
 
 // Records `error` as the calling thread's last error unless it is cudaSuccess.
 cudaError_t record(cudaError_t error);

@@ -59,10 +59,10 @@ void half_step(update_launcher update, const field_stream_list& exchanges, bool 
         }
         for (int i = 0; i < exchanges.count; ++i) {
             int sender = -1;
-            check_cuda(exchange_halos_async(st.arrays[exchanges.entries[i].field], d.gpu_domain_local_nx,
-                                            stream_table(st, exchanges.entries[i].stream), ngpus, nY, halo_width,
-                                            &sender),
-                       "cudaMemcpyPeerAsync", sender);
+            const cudaError_t sent =
+                exchange_halos_async(st.arrays[exchanges.entries[i].field], d.gpu_domain_local_nx,
+                                     stream_table(st, exchanges.entries[i].stream), ngpus, nY, halo_width, &sender);
+            check_cuda(sent, "cudaMemcpyPeerAsync", sender);
         }
     }
     for (int k = 0; k < ngpus; ++k) {
