@@ -1,11 +1,16 @@
 // Device set-up through the host runtime's trace: streams and priorities, peer
 // access, allocations, clears and uploads per GPU in order, the final waits.
 #include "program_cases.h"
+#include "device_setup.h"
+#include "relaxation_model.h"
+#include "startup.h"
 #include "trace.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -145,6 +150,39 @@ TEST(DeviceSetup, OneGpuQueriesNoPeer)
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(select_calls(read_lines(dir + "/trace"), {"cudaDeviceCanAccessPeer"}).empty());
     EXPECT_EQ(r.out.find("peer access"), std::string::npos);
+}
+
+// A pair whose peer access was enabled before counts as enabled: the program
+// that needs peer access goes on, with the usual lines and no warning.
+TEST(DeviceSetup, PeerAccessEnabledBeforeCountsAsEnabled)
+{
+    char home[4096];
+    ASSERT_NE(getcwd(home, sizeof home), nullptr);
+    const std::string dir = make_scratch_dir("setup_enabled");
+    write_input_set(dir, setup_set());
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    setenv("TESSARO_HOST_GPUS", "2", 1);
+    host_runtime::reset();
+    ASSERT_EQ(cudaSetDevice(1), cudaSuccess);
+    ASSERT_EQ(cudaDeviceEnablePeerAccess(0, 0), cudaSuccess);
+
+    static host_inputs in;
+    static decomposition d;
+    static device_state st;
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    const int started = start_up(relaxation_model, &in, &d);
+    const int set_up = started == 0 ? set_up_devices(relaxation_model, in, d, &st) : -1;
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(set_up, 0);
+    EXPECT_EQ(err, "");
+    EXPECT_NE(out.find("GPU 0 enabled peer access to GPU 1\nGPU 1 enabled peer access to GPU 0\n"), std::string::npos)
+        << out;
+
+    unsetenv("TESSARO_HOST_GPUS");
+    host_runtime::reset();
+    EXPECT_EQ(chdir(home), 0);
 }
 
 } // namespace

@@ -286,7 +286,7 @@ TEST(StartUpRefusals, EachNamesInputValueAndLimit)
         {"ncoords_w negative", nullptr, {{"ncoords_w.dat", int_bytes(-6)}}, {}, 1,
          "Error: ncoords_w=-6 is out of range: it must be at least 0\n", "Number of GPUs: 1\n", "global range"},
         {"nTic negative", nullptr, {{"nTic.dat", int_bytes(-1)}}, {}, 1,
-         "Error: nTic=-1 is out of range: it must be at least 0 (without nTic.dat it is nT)\n",
+         "Error: nTic=-1 is out of range: it must be at least 0\n",
          "Number of GPUs: 1\n", "global range"},
         {"nY above the launch limit", nullptr, {{"nY.dat", int_bytes(1048561)}}, {}, 1,
          "Error: nY=1048561 is out of range: it must be at most 1048560 (the update kernels' grid has at most 65535 "

@@ -9,6 +9,9 @@
 //                          waits for that stream or its device
 //   TESSARO_HOST_THREADS   CPU threads that run the blocks of a launch
 //   TESSARO_HOST_TRACE     path of a file that receives one line per call
+//   TESSARO_HOST_FAIL      "CALL" or "CALL:N": the N-th call of CALL (one of
+//                          cudaDeviceEnablePeerAccess, cudaFreeHost,
+//                          cudaMemcpyPeerAsync) fails with cudaErrorUnknown
 // A setting that cannot be used ends the process with status 1 and one line on
 // standard error, after standard output is flushed.
 #pragma once

@@ -24,10 +24,10 @@ struct float_writer {
     pthread_cond_t data_ready;
     pthread_cond_t buffer_free;
     FILE* file;
-    char* file_buffer; // genout.dat's stream buffer: a whole frame, so each frame leaves in one write
     int32_t shutdown;
     int32_t frames_submitted;
     int32_t failed; // 1 once a write, flush or close of genout.dat failed
+    char* file_buffer; // genout.dat's stream buffer: a whole frame, so each frame leaves in one write
 };
 
 // Returns 0 on success; on failure everything acquired is released and -1 is

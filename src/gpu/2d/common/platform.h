@@ -15,7 +15,12 @@
 // fmaf library call, the first chosen at load time where the CPU has it. Both
 // round each fused operation once, so the results are the same. Not under
 // ThreadSanitizer: it instruments the chooser, which runs before it starts.
-#if defined(__SANITIZE_THREAD__)
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TESSARO_THREAD_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__) || defined(TESSARO_THREAD_SANITIZER)
 #define HOST_FMA_CLONES
 #else
 #define HOST_FMA_CLONES __attribute__((target_clones("fma", "default")))

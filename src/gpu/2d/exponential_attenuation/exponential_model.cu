@@ -37,6 +37,7 @@ cudaError_t launch_fd_p(const device_state& st, const scalar_inputs& s, int k, i
 
 const solver_model exponential_model = {
     make_array_list(maps),
+    {nullptr, 0},
     make_array_list(allocations),
     make_array_list(clears),
     make_array_list(uploads),

@@ -81,11 +81,8 @@ int check_scalar_ranges(const scalar_inputs& s, int ngpus, decomposition* d)
     for (const auto& c : counts)
         if (at_least(c.name, c.value, 0))
             return 1;
-    if (s.nTic < 0) {
-        std::fprintf(stderr, "Error: nTic=%d is out of range: it must be at least 0 (without nTic.dat it is nT)\n",
-                     s.nTic);
+    if (at_least("nTic", s.nTic, 0))
         return 1;
-    }
 
     const long long nX = s.nX, nY = s.nY, nTic = s.nTic;
     if (fits("nX*nY", nX * nY, named("nX", nX) + ", " + named("nY", nY)))

@@ -36,6 +36,7 @@ typedef cudaError_t (*update_launcher)(const device_state& st, const scalar_inpu
 
 struct solver_model {
     array_list maps;               // maps read after "beta.dat", in reading order
+    array_list host_maps_last;     // maps whose host arrays come last, in this order; the others follow beta
     array_list allocation_order;   // device arrays before the source tables
     array_list clear_order;        // two-level fields cleared at start-up
     array_list upload_order;       // GPU windows and dmap, before the source tables

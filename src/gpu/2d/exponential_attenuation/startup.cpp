@@ -34,6 +34,14 @@ int obtained(const void* array, const char* name, long long elements)
     return 1;
 }
 
+bool listed(const array_list& list, array_id id)
+{
+    for (int i = 0; i < list.count; ++i)
+        if (list.ids[i] == id)
+            return true;
+    return false;
+}
+
 int family_size(const scalar_inputs& s, family_id f)
 {
     switch (f) {
@@ -185,17 +193,19 @@ int read_host_inputs(const solver_model& model, host_inputs* in)
     in->c = allocate_f_2d(nX, nY);
     if (obtained(in->c, "c", grid))
         return 1;
-    array_id maps[arr_count];
+    auto allocate_map = [&](array_id id) {
+        in->maps[id] = allocate_f_2d(nX, nY);
+        return obtained(in->maps[id], array_name(id), grid);
+    };
+    array_id maps[arr_count]; // in reading order
     int nmaps = 0;
     for (array_id id : {arr_rho, arr_K, arr_beta})
         maps[nmaps++] = id;
     for (int i = 0; i < model.maps.count; ++i)
         maps[nmaps++] = model.maps.ids[i];
-    for (int i = 0; i < nmaps; ++i) {
-        in->maps[maps[i]] = allocate_f_2d(nX, nY);
-        if (obtained(in->maps[maps[i]], array_name(maps[i]), grid))
+    for (int i = 0; i < nmaps; ++i)
+        if (!listed(model.host_maps_last, maps[i]) && allocate_map(maps[i]))
             return 1;
-    }
     in->d = allocate_f_2d(9, 2);
     if (obtained(in->d, "d", 18))
         return 1;
@@ -227,6 +237,9 @@ int read_host_inputs(const solver_model& model, host_inputs* in)
         if (allocate_list(f) || (source_families[f].series_name && allocate_series(f)))
             return 1;
     }
+    for (int i = 0; i < model.host_maps_last.count; ++i)
+        if (allocate_map(model.host_maps_last.ids[i]))
+            return 1;
 
     import_float_data("d.dat", in->d[0], 18);
     import_float_data("dmap.dat", in->dmap, 18 * s.ndmap);

@@ -8,6 +8,9 @@ namespace {
 
 const array_id maps[] = {arr_kappax, arr_kappau, arr_apmlu1, arr_bpmlu1, arr_apmlx1,
                          arr_bpmlx1, arr_apmlu2, arr_bpmlu2, arr_apmlx2, arr_bpmlx2};
+// The host arrays of the maps follow every other host array, in this order.
+const array_id host_maps[] = {arr_kappax, arr_kappau, arr_apmlx1, arr_bpmlx1, arr_apmlu1,
+                              arr_bpmlu1, arr_apmlx2, arr_bpmlx2, arr_apmlu2, arr_bpmlu2};
 const array_id allocations[] = {arr_p,          arr_u,          arr_w,          arr_kappax,     arr_kappau,
                                 arr_apmlu1,     arr_bpmlu1,     arr_apmlx1,     arr_bpmlx1,     arr_apmlu2,
                                 arr_bpmlu2,     arr_apmlx2,     arr_bpmlx2,     arr_psi_dudx_1, arr_psi_dudx_2,
@@ -69,6 +72,7 @@ cudaError_t launch_fd_p(const device_state& st, const scalar_inputs& s, int k, i
 
 const solver_model relaxation_model = {
     make_array_list(maps),
+    make_array_list(host_maps),
     make_array_list(allocations),
     make_array_list(clears),
     make_array_list(uploads),
