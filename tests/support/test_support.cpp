@@ -26,8 +26,8 @@ std::string make_scratch_dir(const std::string& tag)
     return std::string(buf.data());
 }
 
-program_result run_program(const std::string& program, const std::string& dir, const environment& env,
-                           const child_setup& setup)
+running_program start_program(const std::string& program, const std::string& dir, const environment& env,
+                              const child_setup& setup)
 {
     std::vector<std::string> entries;
     for (char** e = environ; *e; ++e) {
@@ -47,8 +47,14 @@ program_result run_program(const std::string& program, const std::string& dir, c
         envp.push_back(&entry[0]);
     envp.push_back(nullptr);
 
-    // Standard output and error go to files, so neither pipe can fill up.
-    std::string out_path = dir + "/.stdout", err_path = dir + "/.stderr";
+    // Standard output and error go to files, so neither pipe can fill up; a
+    // serial number keeps the files of two runs in one directory apart.
+    static int serial = 0;
+    running_program child;
+    const std::string tag = std::to_string(getpid()) + "." + std::to_string(serial++);
+    child.out_path = dir + "/.stdout." + tag;
+    child.err_path = dir + "/.stderr." + tag;
+    const std::string out_path = child.out_path, err_path = child.err_path;
     pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
@@ -75,16 +81,28 @@ program_result run_program(const std::string& program, const std::string& dir, c
         execve(program.c_str(), argv, envp.data());
         _exit(127);
     }
+    child.pid = pid;
+    return child;
+}
+
+program_result finish_program(const running_program& child)
+{
     int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    while (waitpid(child.pid, &wstatus, 0) < 0 && errno == EINTR) {
     }
     program_result result;
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    result.out = read_bytes(out_path);
-    result.err = read_bytes(err_path);
-    std::remove(out_path.c_str());
-    std::remove(err_path.c_str());
+    result.out = read_bytes(child.out_path);
+    result.err = read_bytes(child.err_path);
+    std::remove(child.out_path.c_str());
+    std::remove(child.err_path.c_str());
     return result;
+}
+
+program_result run_program(const std::string& program, const std::string& dir, const environment& env,
+                           const child_setup& setup)
+{
+    return finish_program(start_program(program, dir, env, setup));
 }
 
 void write_bytes(const std::string& path, const std::string& bytes)

@@ -24,11 +24,21 @@ struct child_setup {
 // A new empty directory under the system's temporary directory.
 std::string make_scratch_dir(const std::string& tag);
 
+// A program started in the background by start_program.
+struct running_program {
+    int pid;
+    std::string out_path, err_path; // where its standard output and error go
+};
+
 // Runs `program` with no arguments in `dir`, with `env` added to (or replacing
 // entries of) the test's environment; TESSARO_* and DIVEV_* variables of the
 // test's own environment are not inherited.
 program_result run_program(const std::string& program, const std::string& dir, const environment& env = {},
                            const child_setup& setup = {});
+// The same in two halves: start it, then wait for it to end and collect its result.
+running_program start_program(const std::string& program, const std::string& dir, const environment& env = {},
+                              const child_setup& setup = {});
+program_result finish_program(const running_program& child);
 
 void write_ints(const std::string& path, const std::vector<int32_t>& values);
 void write_floats(const std::string& path, const std::vector<float>& values);

@@ -3,9 +3,15 @@
 
 #include "platform.h"
 
+#include "raw_data.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -17,12 +23,14 @@ void clear_slot(float_writer_buffer* slot, uint64_t capacity)
     slot->is_last = 0;
 }
 
-// A pinned block of `capacity` floats, at least one so that a zero capacity
-// still gets a real pointer; null when the runtime has none.
+// A pinned block of `capacity` floats, or null for a zero capacity: a slot of
+// no floats holds nothing and asks the runtime for nothing. Null also when the
+// runtime has no block.
 float* allocate_slot(uint64_t capacity)
 {
     void* data = nullptr;
-    cudaMallocHost(&data, (capacity > 0 ? capacity : 1) * sizeof(float));
+    if (capacity > 0)
+        cudaMallocHost(&data, capacity * sizeof(float));
     return static_cast<float*>(data);
 }
 
@@ -35,6 +43,40 @@ cudaError_t release_slot(float* data)
     return result;
 }
 
+// Opens genout.dat for writing without truncating it, takes the run's lock on
+// it, and truncates it only when no other run holds it and it is none of the
+// run's input files. Returns the descriptor, or -1 with errno set, or
+// float_writer_refused after a line on standard error.
+int open_genout()
+{
+    const int fd = open("genout.dat", O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return -1;
+    struct stat info;
+    const char* input = nullptr;
+    int refused = 0, failed = 0;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            std::fprintf(stderr, "Error: genout.dat is in use by another run\n");
+            refused = 1;
+        } else {
+            failed = errno;
+        }
+    } else if (fstat(fd, &info) != 0) {
+        failed = errno;
+    } else if ((input = input_file_named(info)) != nullptr) {
+        std::fprintf(stderr, "Error: genout.dat is the input file %s\n", input);
+        refused = 1;
+    } else if (S_ISREG(info.st_mode) && ftruncate(fd, 0) != 0) {
+        failed = errno;
+    }
+    if (refused == 0 && failed == 0)
+        return fd;
+    close(fd);
+    errno = failed;
+    return refused ? float_writer_refused : -1;
+}
+
 } // namespace
 
 int float_writer_init(float_writer* writer, uint64_t capacity)
@@ -42,14 +84,15 @@ int float_writer_init(float_writer* writer, uint64_t capacity)
     writer->file = nullptr;
     writer->file_buffer = nullptr;
     writer->failed = 0;
+    writer->frames_written = 0;
     writer->buffers[0].data = allocate_slot(capacity);
-    if (writer->buffers[0].data == nullptr) {
+    if (writer->buffers[0].data == nullptr && capacity > 0) {
         errno = ENOMEM;
         return -1;
     }
     clear_slot(&writer->buffers[0], capacity);
     writer->buffers[1].data = allocate_slot(capacity);
-    if (writer->buffers[1].data == nullptr) {
+    if (writer->buffers[1].data == nullptr && capacity > 0) {
         release_slot(writer->buffers[0].data);
         errno = ENOMEM;
         return -1;
@@ -65,26 +108,29 @@ int float_writer_init(float_writer* writer, uint64_t capacity)
     pthread_cond_init(&writer->buffer_free, nullptr);
 
     // Each frame is written and flushed whole: with a stream buffer of at least
-    // one frame it reaches the file in one write, so a run stopped by a signal
-    // never leaves part of a frame behind.
+    // one frame it reaches the file in one write.
     const size_t buffer_bytes = capacity * sizeof(float) > BUFSIZ ? capacity * sizeof(float) : BUFSIZ;
     writer->file_buffer = static_cast<char*>(std::malloc(buffer_bytes));
-    writer->file = writer->file_buffer != nullptr ? std::fopen("genout.dat", "wb") : nullptr;
-    if (writer->file != nullptr)
+    const int fd = writer->file_buffer != nullptr ? open_genout() : -1;
+    int open_error = writer->file_buffer != nullptr ? errno : ENOMEM;
+    writer->file = fd >= 0 ? fdopen(fd, "w") : nullptr;
+    if (writer->file != nullptr) {
         std::setvbuf(writer->file, writer->file_buffer, _IOFBF, buffer_bytes);
-    if (writer->file == nullptr) {
-        int open_error = writer->file_buffer != nullptr ? errno : ENOMEM;
-        std::free(writer->file_buffer);
-        writer->file_buffer = nullptr;
-        release_slot(writer->buffers[0].data);
-        release_slot(writer->buffers[1].data);
-        pthread_mutex_destroy(&writer->mutex);
-        pthread_cond_destroy(&writer->data_ready);
-        pthread_cond_destroy(&writer->buffer_free);
-        errno = open_error;
-        return -1;
+        return 0;
     }
-    return 0;
+    if (fd >= 0) {
+        open_error = errno;
+        close(fd);
+    }
+    std::free(writer->file_buffer);
+    writer->file_buffer = nullptr;
+    release_slot(writer->buffers[0].data);
+    release_slot(writer->buffers[1].data);
+    pthread_mutex_destroy(&writer->mutex);
+    pthread_cond_destroy(&writer->data_ready);
+    pthread_cond_destroy(&writer->buffer_free);
+    errno = open_error;
+    return fd == float_writer_refused ? float_writer_refused : -1;
 }
 
 void* float_writer_thread(void* arg)
@@ -103,16 +149,20 @@ void* float_writer_thread(void* arg)
         }
 
         float_writer_buffer* slot = &writer->buffers[i];
+        int whole = 1;
         if (slot->count != 0) {
             size_t written = std::fwrite(slot->data, sizeof(float), slot->count, writer->file);
             if (written != slot->count) {
                 std::fprintf(stderr, "Warning: Only wrote %zu of %zu floats\n", written,
                              static_cast<size_t>(slot->count));
-                writer->failed = 1;
+                whole = 0;
             }
             if (std::fflush(writer->file) != 0)
-                writer->failed = 1;
+                whole = 0;
         }
+        // Once a frame is lost, the later ones no longer stand at their offsets.
+        writer->failed |= !whole;
+        writer->frames_written += !writer->failed;
 
         int last = slot->is_last;
         slot->count = 0;

@@ -28,10 +28,16 @@ struct float_writer {
     int32_t frames_submitted;
     int32_t failed; // 1 once a write, flush or close of genout.dat failed
     char* file_buffer; // genout.dat's stream buffer: a whole frame, so each frame leaves in one write
+    int32_t frames_written; // frames that reached genout.dat whole, all before them whole too
 };
 
-// Returns 0 on success; on failure everything acquired is released and -1 is
-// returned with errno telling why.
+// Returns 0 on success. On failure everything acquired is released and -1 is
+// returned with errno telling why, or float_writer_refused after a line on
+// standard error: another run holds genout.dat (each run locks it for its
+// whole length), or genout.dat is one of the run's input files. A refused
+// genout.dat is neither truncated nor written. Slots of a zero capacity are
+// null.
+constexpr int float_writer_refused = -2;
 int float_writer_init(float_writer* writer, uint64_t capacity);
 void* float_writer_thread(void* writer);
 void float_writer_submit(float_writer* writer, const float* frame, uint64_t n, int is_last);

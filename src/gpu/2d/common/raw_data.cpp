@@ -7,8 +7,26 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
+
+// Every file the readers opened, so that an output file can be told apart
+// from the inputs however it is linked.
+struct opened_input {
+    dev_t device;
+    ino_t inode;
+    std::string path;
+};
+std::vector<opened_input> opened_inputs;
+
+void remember_input(FILE* file, const char* path)
+{
+    struct stat info;
+    if (fstat(fileno(file), &info) == 0)
+        opened_inputs.push_back({info.st_dev, info.st_ino, path});
+}
 
 // One block of rows * cols cleared elements and the table of row pointers into
 // it. The table and the block always have room for one entry, so entry 0 of a
@@ -79,6 +97,7 @@ int read_raw_values(const char* path, void* destination, int count)
         std::printf("Error: Could not open file: %s\n.", path);
         return -1;
     }
+    remember_input(file, path);
     const size_t wanted = count > 0 ? static_cast<size_t>(count) : 0;
     const size_t got = wanted > 0 ? read_whole_values(file, static_cast<unsigned char*>(destination), wanted) : 0;
     if (got != wanted)
@@ -91,6 +110,14 @@ int read_raw_values(const char* path, void* destination, int count)
 } // namespace
 
 int** allocate_i_2d(int rows, int cols) { return allocate_2d<int>(rows, cols); }
+
+const char* input_file_named(const struct stat& info)
+{
+    for (const opened_input& input : opened_inputs)
+        if (input.device == info.st_dev && input.inode == info.st_ino)
+            return input.path.c_str();
+    return nullptr;
+}
 
 float** allocate_f_2d(int rows, int cols) { return allocate_2d<float>(rows, cols); }
 

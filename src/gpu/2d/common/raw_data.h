@@ -15,3 +15,9 @@ float** allocate_f_2d(int rows, int cols);
 // could not be opened; the caller may go on either way.
 int import_int_data(const char* path, int* destination, int count);
 int import_float_data(const char* path, float* destination, int count);
+
+// The path under which the readers opened the file that `info` describes (the
+// same device and inode: a hard or symbolic link counts), or null when they
+// never opened it.
+struct stat;
+const char* input_file_named(const struct stat& info);

@@ -1,7 +1,8 @@
 #include "cuda_check.h"
 
+#include "run_end.h"
+
 #include <cstdio>
-#include <cstdlib>
 
 void check_cuda(cudaError_t result, const char* call, int gpu)
 {
@@ -12,5 +13,5 @@ void check_cuda(cudaError_t result, const char* call, int gpu)
         std::fprintf(stderr, "Error: %s failed on GPU %d: %s\n", call, gpu, cudaGetErrorString(result));
     else
         std::fprintf(stderr, "Error: %s failed: %s\n", call, cudaGetErrorString(result));
-    std::exit(1);
+    end_run_failed();
 }

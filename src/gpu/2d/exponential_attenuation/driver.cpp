@@ -2,6 +2,7 @@
 
 #include "device_setup.h"
 #include "output_points.h"
+#include "run_end.h"
 #include "time_loop.h"
 
 #include <cerrno>
@@ -50,9 +51,13 @@ int run_solver(const solver_model& model)
     if (status != 0)
         return status;
 
+    // From the truncation of genout.dat on, a stop signal waits for a step boundary.
+    catch_stop_signals();
     static float_writer writer;
-    if (float_writer_init(&writer, static_cast<uint64_t>(in.s.ncoordsout)) != 0) {
-        std::perror("Failed to initialize float writer");
+    const int opened = float_writer_init(&writer, static_cast<uint64_t>(in.s.ncoordsout));
+    if (opened != 0) {
+        if (opened != float_writer_refused)
+            std::perror("Failed to initialize float writer");
         return 1;
     }
     pthread_t writer_thread;
@@ -62,10 +67,11 @@ int run_solver(const solver_model& model)
         std::fprintf(stderr, "Error: cannot start the output writer thread: %s\n", std::strerror(created));
         return 1;
     }
+    hold_output(&writer, writer_thread);
     std::puts("Starting time stepping loop...");
     std::printf("Progress :      ");
 
     float* genout_frame_host = set_up_output_points(model, in, d, &st);
     run_time_loop(model, in, d, st, genout_frame_host, &writer);
-    return tear_down(model, in, d, &st, genout_frame_host, &writer, writer_thread);
+    return tear_down(model, in, d, &st, genout_frame_host, &writer);
 }

@@ -2,6 +2,7 @@
 
 #include "cuda_check.h"
 #include "output_step.h"
+#include "run_end.h"
 #include "source_schedule.h"
 #include "two_level_field.cuh"
 
@@ -101,6 +102,7 @@ void run_time_loop(const solver_model& model, const host_inputs& in, const decom
 {
     const int nT = in.s.nT;
     for (int t = 0; t < nT; ++t) {
+        stop_if_signalled(t, nT);
         // A single step is the whole run: show 1.000 rather than 0/0.
         const double progress = nT == 1 ? 1.0 : static_cast<double>(t) / static_cast<double>(nT - 1);
         std::printf("\b\b\b\b\b%0.3f", progress);
@@ -121,13 +123,15 @@ static void release(void* ptr, int k)
 }
 
 int tear_down(const solver_model& model, const host_inputs& in, const decomposition& d, device_state* st,
-              float* genout_frame_host, float_writer* writer, pthread_t writer_thread)
+              float* genout_frame_host, const float_writer* writer)
 {
     std::puts("\nDone.");
+    // The frame buffer goes after the writer: a failure to release either
+    // then finds genout.dat closed, with every frame in it.
+    const cudaError_t released = release_output();
+    release_stop_signals(in.s.nT > 0 ? in.s.nT : 0, in.s.nT);
+    check_cuda(released, "cudaFreeHost", -1);
     check_cuda(cudaFreeHost(genout_frame_host), "cudaFreeHost", -1);
-    float_writer_shutdown(writer);
-    pthread_join(writer_thread, nullptr);
-    check_cuda(float_writer_destroy(writer), "cudaFreeHost", -1);
 
     for (int f = 0; f < family_count; ++f)
         std::free(in.slice_host[f]);
