@@ -26,7 +26,8 @@ std::string make_scratch_dir(const std::string& tag);
 
 // Runs `program` with no arguments in `dir`, with `env` added to (or replacing
 // entries of) the test's environment; TESSARO_* and DIVEV_* variables of the
-// test's own environment are not inherited.
+// test's own environment are not inherited. The program starts with standard
+// input (/dev/null), output and error open, and no other descriptor.
 program_result run_program(const std::string& program, const std::string& dir, const environment& env = {},
                            const child_setup& setup = {});
 
