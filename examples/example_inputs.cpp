@@ -7,6 +7,7 @@
 // The medium: water (1500 m/s) over a faster layer (2000 m/s) in its lower
 // third, an absorbing sponge of 30 columns and rows around the grid, a Ricker
 // pulse of 25 Hz from a point source, and a line of receivers.
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -19,7 +20,8 @@ namespace {
 void write_values(const std::string& path, const void* data, size_t count)
 {
     FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f || std::fwrite(data, 4, count, f) != count || std::fclose(f) != 0) {
+    // An empty vector may hold no buffer at all: write nothing then.
+    if (!f || (count > 0 && std::fwrite(data, 4, count, f) != count) || std::fclose(f) != 0) {
         std::fprintf(stderr, "cannot write %s\n", path.c_str());
         std::exit(1);
     }
@@ -145,9 +147,24 @@ int summarise(const std::string& dir)
 int main(int argc, char** argv)
 {
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "write" && (argc == 3 || argc == 6))
-        return write_inputs(argv[2], argc == 6 ? std::atoi(argv[3]) : 400, argc == 6 ? std::atoi(argv[4]) : 300,
-                            argc == 6 ? std::atoi(argv[5]) : 1600);
+    // Digits alone, making a number from `least` to 2147483647; else -1.
+    const auto number = [](const char* text, long long least) {
+        char* end = nullptr;
+        errno = 0;
+        const long long value = std::strtoll(text, &end, 10);
+        const bool digits = text[0] >= '0' && text[0] <= '9' && *end == '\0' && errno == 0;
+        return digits && value >= least && value <= 2147483647LL ? value : -1LL;
+    };
+    if (mode == "write" && argc == 6) {
+        const long long nX = number(argv[3], 1), nY = number(argv[4], 1), nT = number(argv[5], 0);
+        if (nX >= 0 && nY >= 0 && nT >= 0 && nX * nY <= 2147483647LL)
+            return write_inputs(argv[2], static_cast<int>(nX), static_cast<int>(nY), static_cast<int>(nT));
+        std::fprintf(stderr,
+                     "%s: nX and nY must be whole numbers from 1 with nX*nY at most 2147483647, nT one from 0\n",
+                     argv[0]);
+    }
+    if (mode == "write" && argc == 3)
+        return write_inputs(argv[2], 400, 300, 1600);
     if (mode == "summary" && argc == 3)
         return summarise(argv[2]);
     std::fprintf(stderr, "usage: %s write DIR [nX nY nT] | summary DIR\n", argv[0]);

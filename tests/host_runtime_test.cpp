@@ -352,10 +352,10 @@ TEST_F(HostRuntime, BadSettingsEndTheRunWithStatusOneAndKeepWhatWasPrinted)
          "TESSARO_HOST_TRACE must be a file that can be written, not '/': Is a directory"},
         {{{"TESSARO_HOST_FAIL", "cudaMalloc"}},
          "TESSARO_HOST_FAIL must be CALL or CALL:N (N from 1), CALL one of cudaDeviceEnablePeerAccess, cudaFreeHost, "
-         "cudaMemcpyPeerAsync, not 'cudaMalloc'"},
+         "cudaMemcpyPeerAsync, launch_thread, not 'cudaMalloc'"},
         {{{"TESSARO_HOST_FAIL", "cudaFreeHost:0"}},
          "TESSARO_HOST_FAIL must be CALL or CALL:N (N from 1), CALL one of cudaDeviceEnablePeerAccess, cudaFreeHost, "
-         "cudaMemcpyPeerAsync, not 'cudaFreeHost:0'"},
+         "cudaMemcpyPeerAsync, launch_thread, not 'cudaFreeHost:0'"},
     };
     const std::string printed = ::testing::TempDir() + "host_runtime_refused_stdout.txt";
     for (const setting_case& c : cases) {
@@ -373,6 +373,25 @@ TEST_F(HostRuntime, BadSettingsEndTheRunWithStatusOneAndKeepWhatWasPrinted)
         std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         EXPECT_EQ(text, "printed before the runtime starts\n");
     }
+}
+
+// A setting of the empty text counts as unset: every default holds.
+TEST_F(HostRuntime, EmptySettingsTakeTheDefaults)
+{
+    std::vector<std::pair<const char*, std::string>> empty;
+    for (const char* name : variables)
+        empty.push_back({name, ""});
+    use_environment(empty);
+    int count = 0;
+    EXPECT_EQ(cudaGetDeviceCount(&count), cudaSuccess);
+    EXPECT_EQ(count, 1);
+    EXPECT_FALSE(host_runtime::tracing());
+    void* block = nullptr;
+    ASSERT_EQ(cudaMallocHost(&block, 16), cudaSuccess);
+    EXPECT_EQ(cudaFreeHost(block), cudaSuccess); // no fault injected
+    size_t free_bytes = 0, total = 0;
+    EXPECT_EQ(cudaMemGetInfo(&free_bytes, &total), cudaSuccess);
+    EXPECT_EQ(total, 17179869184u);
 }
 
 // The call that TESSARO_HOST_FAIL names fails once, at its count, and does nothing.
@@ -466,6 +485,47 @@ TEST_F(HostRuntime, AGridOfFewCostlyThreadsIsSharedByTheCpuThreads)
               cudaSuccess);
     std::sort(ran_on.begin(), ran_on.end());
     EXPECT_GT(std::unique(ran_on.begin(), ran_on.end()) - ran_on.begin(), 1);
+}
+
+// A launch thread that the system refuses leaves the grids to the threads that
+// started and the issuing thread, with one warning. Each case runs in a fresh
+// process, whose pool starts empty; its exit status is the number of threads
+// that ran the blocks of two launches.
+TEST_F(HostRuntime, LaunchThreadsThatCannotStartLeaveTheGridsToTheOthers)
+{
+    const struct {
+        const char* fault;
+        int threads;
+        const char* warning;
+    } cases[] = {
+        {"launch_thread:2", 2, "launch thread 2 of 3 could not be started (Resource temporarily unavailable); kernels "
+                               "run on 2 CPU threads"},
+        {"launch_thread", 1, "launch thread 1 of 3 could not be started (Resource temporarily unavailable); kernels "
+                             "run on 1 CPU thread"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        auto launch_twice = [&] {
+            use_environment({{"TESSARO_HOST_THREADS", "4"}, {"TESSARO_HOST_FAIL", c.fault}});
+            const int blocks = 8;
+            std::vector<std::thread::id> ran_on(2 * blocks);
+            for (int launch = 0; launch < 2; ++launch) {
+                std::thread::id* slot = ran_on.data() + launch * blocks;
+                if (host_runtime::launch(
+                        "slow", dim3(blocks), dim3(1), nullptr,
+                        [=] {
+                            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                            slot[blockIdx.x] = std::this_thread::get_id();
+                        },
+                        nullptr) != cudaSuccess)
+                    std::_Exit(100);
+            }
+            std::sort(ran_on.begin(), ran_on.end());
+            std::exit(static_cast<int>(std::unique(ran_on.begin(), ran_on.end()) - ran_on.begin()));
+        };
+        EXPECT_EXIT(launch_twice(), ::testing::ExitedWithCode(c.threads),
+                    "^" + literal_regex(std::string("Warning: host runtime: ") + c.warning) + "\n$");
+    }
 }
 
 TEST_F(HostRuntime, ExitAfterParallelLaunchesDoesNotHang)

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -159,6 +160,57 @@ TEST(RawDataRead, LongFifoStoresWholeValuesOnly)
     EXPECT_EQ(destination[values.size()], sentinel);
     EXPECT_EQ(destination[values.size() + 1], sentinel);
     EXPECT_NE(out.find("Error: Only read 40000 of 40002 data elements."), std::string::npos);
+}
+
+// A file that is there but cannot be opened or read is no missing file: the
+// reader says which and why on standard error, and the caller must stop.
+TEST(RawDataRead, UnreadableFileIsNamedWithItsReason)
+{
+    const std::string dir = make_scratch_dir("raw_unreadable");
+    const std::string folder = dir + "/folder", file = dir + "/file";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    write_ints(file, {5});
+    struct unreadable_case {
+        const char* name;
+        std::string path;
+        bool exhaust_descriptors;
+        std::string out; // between the announcement and the closing line, if any
+        std::string err;
+    };
+    const unreadable_case cases[] = {
+        // a directory opens, but cannot be read
+        {"directory", folder, false, "Error: Only read 0 of 1 data elements." + closing(folder),
+         "Error: cannot read " + folder + ": Is a directory\n"},
+        {"no descriptor left", file, true, "Error: Could not open file: " + file + "\n.",
+         "Error: cannot read " + file + ": Too many open files\n"},
+    };
+    for (const unreadable_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int32_t value = sentinel;
+        int result = 0;
+        ::testing::internal::CaptureStderr();
+        const std::string out = capture_stdout([&] {
+            struct rlimit saved;
+            std::vector<int> held;
+            if (c.exhaust_descriptors) {
+                getrlimit(RLIMIT_NOFILE, &saved);
+                struct rlimit low = saved;
+                low.rlim_cur = 64;
+                setrlimit(RLIMIT_NOFILE, &low);
+                for (int fd; (fd = dup(0)) >= 0;)
+                    held.push_back(fd);
+            }
+            result = import_int_data(c.path.c_str(), &value, 1);
+            for (int fd : held)
+                close(fd);
+            if (c.exhaust_descriptors)
+                setrlimit(RLIMIT_NOFILE, &saved);
+        });
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.err);
+        EXPECT_EQ(out, announce(c.path, 4) + c.out);
+        EXPECT_EQ(result, read_failed);
+        EXPECT_EQ(value, sentinel);
+    }
 }
 
 TEST(RawDataRead, IntAndFloatReadersStoreBitsUnchanged)

@@ -2,16 +2,20 @@
 // the memory-saving switch, the refusals of unusable inputs, and the host
 // arrays that the start-up leaves behind.
 #include "input_set.h"
+#include "raw_data.h"
 #include "startup.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -230,6 +234,7 @@ struct startup_case {
     std::string err;      // the whole of standard error
     const char* reaches;  // on standard output
     const char* stops_before; // not on standard output
+    std::vector<std::string> directories = {}; // made in place of these files
 };
 
 program_result run_case(const startup_case& c, const program_kind& p, std::string* dir_out)
@@ -243,6 +248,10 @@ program_result run_case(const startup_case& c, const program_kind& p, std::strin
         write_bytes(dir + "/" + f.first, f.second);
     for (const auto& f : c.removed)
         unlink((dir + "/" + f).c_str());
+    for (const auto& f : c.directories) {
+        unlink((dir + "/" + f).c_str());
+        EXPECT_EQ(mkdir((dir + "/" + f).c_str(), 0755), 0);
+    }
     *dir_out = dir;
     return run_program(p.path, dir, {{"TESSARO_HOST_GPUS", std::to_string(c.gpus)}});
 }
@@ -258,6 +267,22 @@ TEST(StartUpRefusals, EachNamesInputValueAndLimit)
         {"required scalar short", nullptr, {{"dT.dat", "ab"}}, {"dY.dat", "c0.dat"}, 1,
          "Error: required input missing or incomplete: dT.dat (each must hold one 4-byte value)\n", "ncoords_w=1\n",
          "Number of GPUs"},
+        // a count file that is there must hold its count
+        {"count short", nullptr, {{"ncoords_add.dat", "abc"}, {"ncoordszero.dat", ""}}, {}, 1,
+         "Error: count input incomplete: ncoordszero.dat, ncoords_add.dat (each must hold one 4-byte value, or be "
+         "absent for a count of 0)\n",
+         "ncoords_add=0\n", "Number of GPUs"},
+        // a file that is there but cannot be read ends the run at once
+        {"required scalar unreadable", nullptr, {}, {}, 1, "Error: cannot read nY.dat: Is a directory\n",
+         "Error: Only read 0 of 1 data elements.Closing file nY.dat...\n", "nY=", {"nY.dat"}},
+        {"optional scalar unreadable", nullptr, {}, {}, 1, "Error: cannot read nTic.dat: Is a directory\n",
+         "Closing file nTic.dat...\n", "nTic=", {"nTic.dat"}},
+        {"count unreadable", nullptr, {}, {}, 1, "Error: cannot read ncoords_add.dat: Is a directory\n",
+         "ndmap=1\n", "ncoords_add=", {"ncoords_add.dat"}},
+        {"map unreadable", nullptr, {}, {}, 1, "Error: cannot read K.dat: Is a directory\n",
+         "Error: Only read 0 of 800 data elements.Closing file K.dat...\n", "beta.dat", {"K.dat"}},
+        {"time series unreadable", nullptr, {}, {}, 1, "Error: cannot read divev_u.dat: Is a directory\n",
+         "Closing file divev_u.dat...\n", "icc_w.dat", {"divev_u.dat"}},
         {"no GPU", nullptr, {}, {}, 0,
          "Error: no usable GPU: cudaGetDeviceCount failed (no device is available); at least 1 GPU is needed\n",
          "ncoords_w=1\n", "Number of GPUs"},
@@ -295,8 +320,8 @@ TEST(StartUpRefusals, EachNamesInputValueAndLimit)
         {"dX 0", nullptr, {{"dX.dat", float_bytes(0.0f)}, {"dY.dat", float_bytes(0.0f)}}, {}, 1,
          "Error: dX=0.000000e+00 is out of range: it must be finite and positive\n", "Number of GPUs: 1\n",
          "global range"},
+        // the dY warning waits until dX passed its own check
         {"dX NaN", nullptr, {{"dX.dat", float_bytes(std::nanf(""))}, {"dY.dat", float_bytes(std::nanf(""))}}, {}, 1,
-         "Warning: dY=nan differs from dX=nan; dY is ignored, both derivatives use dX\n"
          "Error: dX=nan is out of range: it must be finite and positive\n",
          "Number of GPUs: 1\n", "global range"},
         {"dT negative", nullptr, {{"dT.dat", float_bytes(-1.0e-3f)}}, {}, 1,
@@ -343,13 +368,18 @@ TEST(StartUpRefusals, EachNamesInputValueAndLimit)
         {"icc_u y", [](input_set& s) { s.icc_u = {13, -8}; }, {}, {}, 1,
          "Error: icc_u point 0 is {13, -8}: y must lie in [0, nY) = [0, 20)\n", "Allocating memory.\n",
          "Starting time stepping loop"},
-        {"icc_w y", [](input_set& s) { s.icc_w = {14, 9, 14, 100}; }, {}, {}, 1,
+        {"icc_w y", [](input_set& s) { s.icc_w = {14, 9, 14, 100}, s.divev_w.resize(8); }, {}, {}, 1,
          "Error: icc_w point 1 is {14, 100}: y must lie in [0, nY) = [0, 20)\n", "Allocating memory.\n",
          "Starting time stepping loop"},
         {"icc twice", [](input_set& s) { s.icc = {12, 5, 13, 5, 12, 5}, s.divev.resize(12); }, {}, {}, 1,
          "Error: icc points 0 and 2 are both {12, 5}: a point may be listed only once\n", "Allocating memory.\n",
          "Starting time stepping loop"},
         {"icc_add twice", [](input_set& s) { s.icc_add = {1, 2, 3, 4, 3, 4}, s.divev_add.resize(12); }, {}, {}, 1,
+         "Error: icc_add points 1 and 2 are both {3, 4}: a point may be listed only once\n", "Allocating memory.\n",
+         "Starting time stepping loop"},
+        // the pair named is the first repeat in list order
+        {"icc_add two points twice",
+         [](input_set& s) { s.icc_add = {5, 6, 3, 4, 3, 4, 5, 6}, s.divev_add.resize(16); }, {}, {}, 1,
          "Error: icc_add points 1 and 2 are both {3, 4}: a point may be listed only once\n", "Allocating memory.\n",
          "Starting time stepping loop"},
         {"icc_u twice", [](input_set& s) { s.icc_u = {50, 3, 50, 3}, s.divev_u.resize(8); }, {}, {}, 1,
@@ -372,12 +402,18 @@ TEST(StartUpRefusals, EachNamesInputValueAndLimit)
         }
 }
 
-// Inputs that look odd but run: points off the grid in x, repeated zero
-// points, unchecked output points, short or missing bulk files.
+// Inputs that look odd but run, with status 0 and the warnings they deserve:
+// points off the grid in x, repeated zero points, unchecked output points,
+// short or missing bulk files, maps the updates cannot divide by, sources
+// where no update reaches.
 TEST(StartUpRefusals, AcceptedInputsRun)
 {
+    const char* const no_rho = "Warning: rho is zero, negative or not finite at 96 points that the updates reach, the "
+                               "first at x=8, y=8 (0.000000e+00): the results will be inf or NaN\n";
     const startup_case cases[] = {
-        {"source x off the grid", [](input_set& s) { s.icc = {-5, 3, 45, 3}, s.divev.resize(8); }, {}, {}, 1, "",
+        {"source x off the grid", [](input_set& s) { s.icc = {-5, 3, 45, 3}, s.divev.resize(8); }, {}, {}, 1,
+         "Warning: icc has 2 points outside the updated columns x in [8, 32), never applied; the first is point 0 "
+         "{-5, 3}\n",
          "Starting time stepping loop", "Error"},
         {"zero point twice", [](input_set& s) { s.icczero = {11, 6, 11, 6}; }, {}, {}, 1, "",
          "Starting time stepping loop", "Error"},
@@ -386,17 +422,62 @@ TEST(StartUpRefusals, AcceptedInputsRun)
         {"output points not checked", [](input_set& s) { s.outc = {1000, 5, 3, 25, 20, 10, 20, 10}; }, {}, {}, 1,
          "", "Starting time stepping loop", "Error"},
         // the two points that the short file leaves unread stay {0, 0}
-        {"short point list", nullptr, {{"ncoords.dat", int_bytes(3)}}, {}, 1, "",
+        {"short point list", nullptr, {{"ncoords.dat", int_bytes(3)}}, {}, 1,
+         "Warning: icc.dat holds 2 of 6 values: the rest read as 0\n"
+         "Warning: divev.dat holds 4 of 12 values: the rest read as 0\n"
+         "Warning: icc has 2 points outside the updated columns x in [8, 32), never applied; the first is point 1 "
+         "{0, 0}\n",
          "Error: Only read 2 of 6 data elements.Closing file icc.dat...\n", "Error: Could not"},
-        {"missing maps", nullptr, {}, {"rho.dat", "d.dat", "dcmap.dat", "divev_w.dat"}, 1, "",
+        {"missing maps", nullptr, {}, {"rho.dat", "d.dat", "dcmap.dat", "divev_w.dat"}, 1,
+         std::string("Warning: d.dat is missing: d reads as 0 everywhere\n"
+                     "Warning: dcmap.dat is missing: dcmap reads as 0 everywhere\n"
+                     "Warning: rho.dat is missing: rho reads as 0 everywhere\n"
+                     "Warning: divev_w.dat is missing: divev_w reads as 0 everywhere\n") +
+             no_rho,
          "Error: Could not open file: divev_w.dat\n.", "Error: Only"},
-        {"dY and c0 missing", nullptr, {}, {"dY.dat", "c0.dat"}, 1,
-         "Warning: dY=0.000000e+00 differs from dX=1.000000e+01; dY is ignored, both derivatives use dX\n",
-         ".dY=0.000000e+00\n", "Error: Only"},
+        {"short map", nullptr, {{"K.dat", std::string(1003, '\x4f')}}, {}, 1,
+         "Warning: K.dat holds 250 of 800 values: the rest read as 0\n"
+         "Warning: K is zero, negative or not finite at 78 points that the updates reach, the first at x=12, y=10 "
+         "(0.000000e+00): the results will be inf or NaN\n",
+         "Error: Only read 250 of 800 data elements.Closing file K.dat...\n", "Error: Could not"},
+        {"missing point list", nullptr, {}, {"icc_u.dat"}, 1,
+         "Warning: icc_u.dat is missing: icc_u reads as 0 everywhere\n"
+         "Warning: icc_u has 1 point outside the updated columns x in [8, 32), never applied; the first is point 0 "
+         "{0, 0}\n",
+         "Error: Could not open file: icc_u.dat\n.", "Error: Only"},
+        {"one zero density", [](input_set& s) { s.rho[10 * 20 + 9] = 0.0f; }, {}, {}, 1,
+         "Warning: rho is zero, negative or not finite at 1 point that the updates reach, the first at x=10, y=9 "
+         "(0.000000e+00): the results will be inf or NaN\n",
+         "Starting time stepping loop", "Error"},
+        {"bulk modulus negative and NaN",
+         [](input_set& s) { s.K[20 * 20 + 11] = -1.0f, s.K[9 * 20 + 8] = std::nanf(""), s.K[25 * 20 + 9] = INFINITY; },
+         {}, {}, 1,
+         "Warning: K is zero, negative or not finite at 3 points that the updates reach, the first at x=9, y=8 (nan): "
+         "the results will be inf or NaN\n",
+         "Starting time stepping loop", "Error"},
+        // the updates reach neither the first and last 8 columns nor rows
+        {"zero density in the margins",
+         [](input_set& s) { s.rho[7 * 20 + 9] = s.rho[32 * 20 + 9] = s.rho[10 * 20 + 7] = s.rho[10 * 20 + 12] = 0; },
+         {}, {}, 1, "", "Starting time stepping loop", "Error"},
+        {"sources in the margins",
+         [](input_set& s) { s.icc_add = {3, 12}, s.icczero = {7, 6}, s.icc_u = {31, 8};
+             s.icc_w = {20, 9, 32, 9}, s.divev_w.resize(8);
+         },
+         {}, {}, 1,
+         "Warning: icc_add has 1 point outside the updated columns x in [8, 32), never applied; the first is point 0 "
+         "{3, 12}\n"
+         "Warning: icczero has 1 point outside the updated columns x in [8, 32), never applied; the first is point 0 "
+         "{7, 6}\n"
+         "Warning: icc_w has 1 point outside the updated columns x in [8, 32), never applied; the first is point 1 "
+         "{32, 9}\n",
+         "Starting time stepping loop", "Error"},
+        // dY is compared with dX only when dY.dat held a value
+        {"dY and c0 missing", nullptr, {}, {"dY.dat", "c0.dat"}, 1, "", ".dY=0.000000e+00\n", "Error: Only"},
+        {"dY short", nullptr, {{"dY.dat", "ab"}}, {}, 1, "", "dY=0.000000e+00\n", "Error: Could not"},
         {"no steps", nullptr, {{"nT.dat", int_bytes(0)}}, {}, 1, "", "Allocating memory.\n", "Error"},
-        // without nTic.dat a run of no steps needs no samples
+        // without nTic.dat nTic is nT, and a run of no steps needs no samples
         {"negative nT without nTic.dat", nullptr, {{"nT.dat", int_bytes(-7)}}, {"nTic.dat"}, 1, "",
-         "nT=-7\nReading data from file nTic.dat (size: 4 bytes)...\nError: Could not open file: nTic.dat\n.nTic=0\n",
+         "nT=-7\nReading data from file nTic.dat (size: 4 bytes)...\nError: Could not open file: nTic.dat\n.nTic=-7\n",
          "Error: Only"},
     };
     for (const program_kind& p : programs)
@@ -409,6 +490,61 @@ TEST(StartUpRefusals, AcceptedInputsRun)
             EXPECT_NE(r.out.find(c.reaches), std::string::npos) << r.out;
             EXPECT_EQ(r.out.find(c.stops_before), std::string::npos) << r.out;
         }
+}
+
+// 4 Mi distinct points of icc_add with 4 MiB of address space left: their
+// sort order (16 MiB) cannot be obtained, which ends the run like any other
+// host memory that cannot be obtained.
+TEST(StartUpRefusals, RepeatedPointCheckWithoutMemoryIsAHostMemoryError)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limit leaves";
+#endif
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto check_without_memory = [] {
+        static host_inputs in;
+        const int n = 4 << 20;
+        in.s.nX = 40, in.s.nY = 24, in.s.ndmap = 1;
+        in.dcmap = allocate_i_2d(40, 24);
+        in.count[family_icc_add] = in.points_read[family_icc_add] = n;
+        in.coords[family_icc_add] = allocate_i_2d(n, 2);
+        for (int i = 0; i < n; ++i)
+            in.coords[family_icc_add][i][0] = i / 24, in.coords[family_icc_add][i][1] = i % 24;
+        long pages = 0;
+        FILE* statm = std::fopen("/proc/self/statm", "r");
+        if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1)
+            std::_Exit(3);
+        std::fclose(statm);
+        const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (4 << 20);
+        const struct rlimit value = {limit, limit};
+        if (setrlimit(RLIMIT_AS, &value) != 0)
+            std::_Exit(4);
+        std::exit(check_host_inputs(in));
+    };
+    EXPECT_EXIT(check_without_memory(), ::testing::ExitedWithCode(1),
+                "^Error: cannot allocate host memory for the repeated-point check of icc_add \\(16777216 bytes\\)\n$");
+}
+
+// The two-relaxation updates also divide by the stretching maps; the
+// exponential program reads none of them.
+TEST(StartUpRefusals, StretchingMapsAreDivisorsOfTheRelaxationProgram)
+{
+    input_set set = full_set();
+    set.kappax[9 * 20 + 8] = 0.0f;
+    const std::string dir = make_scratch_dir("startup_kappa");
+    write_input_set(dir, set);
+    unlink((dir + "/kappau.dat").c_str());
+    const program_result relaxation = run_program(programs[1].path, dir, {{"TESSARO_HOST_GPUS", "1"}});
+    EXPECT_EQ(relaxation.status, 0) << relaxation.err;
+    EXPECT_EQ(relaxation.err,
+              "Warning: kappau.dat is missing: kappau reads as 0 everywhere\n"
+              "Warning: kappax is zero, negative or not finite at 1 point that the updates reach, the first at x=9, "
+              "y=8 (0.000000e+00): the results will be inf or NaN\n"
+              "Warning: kappau is zero, negative or not finite at 96 points that the updates reach, the first at x=8, "
+              "y=8 (0.000000e+00): the results will be inf or NaN\n");
+    const program_result exponential = run_program(programs[0].path, dir, {{"TESSARO_HOST_GPUS", "1"}});
+    EXPECT_EQ(exponential.status, 0) << exponential.err;
+    EXPECT_EQ(exponential.err, "");
 }
 
 // In-process start-up in a scratch directory: what the host holds afterwards.

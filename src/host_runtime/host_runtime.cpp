@@ -90,12 +90,14 @@ std::vector<std::pair<int, int>> parse_no_peer(const char* text, int device_coun
     }
 }
 
-// "CALL" or "CALL:N": the N-th call (the first by default) of CALL fails.
+// "CALL" or "CALL:N": the N-th call (the first by default) of CALL fails;
+// "launch_thread" is the start of a launch thread.
 void parse_fault(const char* text, runtime_state& s)
 {
     if (text == nullptr)
         return;
-    static const char* const calls[] = {"cudaDeviceEnablePeerAccess", "cudaFreeHost", "cudaMemcpyPeerAsync"};
+    static const char* const calls[] = {"cudaDeviceEnablePeerAccess", "cudaFreeHost", "cudaMemcpyPeerAsync",
+                                        "launch_thread"};
     const char* colon = std::strchr(text, ':');
     const std::string call = colon != nullptr ? std::string(text, colon) : std::string(text);
     unsigned long long n = 1;
@@ -105,7 +107,7 @@ void parse_fault(const char* text, runtime_state& s)
     if (!known || (colon != nullptr && (!parse_number(colon + 1, n) || n == 0)))
         refuse_setting("TESSARO_HOST_FAIL",
                        "CALL or CALL:N (N from 1), CALL one of cudaDeviceEnablePeerAccess, cudaFreeHost, "
-                       "cudaMemcpyPeerAsync",
+                       "cudaMemcpyPeerAsync, launch_thread",
                        text);
     s.fault_call = call;
     s.fault_countdown = n;

@@ -3,8 +3,11 @@
 #include "runtime_state.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
+#include <system_error>
 #include <thread>
 
 __thread uint3 threadIdx;
@@ -33,6 +36,7 @@ struct pool_state {
     std::condition_variable wake;
     std::condition_variable done;
     std::vector<std::thread> workers;
+    size_t wanted = 0;             // workers asked for; fewer when the system refused some
     const grid_job* job = nullptr; // written before the generation is published
     std::atomic<uint64_t> generation{0};
     std::atomic<size_t> busy{0};
@@ -114,10 +118,29 @@ void worker_loop(uint64_t seen)
     }
 }
 
+// Starts a worker; false, with the reason, when the system (or TESSARO_HOST_FAIL)
+// refuses the thread.
+bool start_worker(pool_state& p, std::string& reason)
+{
+    if (injected_fault("launch_thread")) {
+        reason = std::strerror(EAGAIN);
+        return false;
+    }
+    try {
+        p.workers.emplace_back(worker_loop, p.generation.load(std::memory_order_relaxed));
+    } catch (const std::system_error& e) {
+        reason = e.code().message();
+        return false;
+    }
+    return true;
+}
+
+// A pool that could not be filled runs grids on the workers it has, and the
+// issuing thread.
 void resize_pool(size_t workers)
 {
     pool_state& p = pool();
-    if (p.workers.size() == workers)
+    if (p.wanted == workers)
         return;
     {
         std::lock_guard<std::mutex> lock(p.mutex);
@@ -128,9 +151,17 @@ void resize_pool(size_t workers)
         t.join();
     p.workers.clear();
     p.stop.store(false, std::memory_order_relaxed);
+    p.wanted = workers;
     // New workers wait for the next job, not the last one.
-    for (size_t i = 0; i < workers; ++i)
-        p.workers.emplace_back(worker_loop, p.generation.load(std::memory_order_relaxed));
+    std::string reason;
+    while (p.workers.size() < workers && start_worker(p, reason)) {
+    }
+    const size_t running = p.workers.size() + 1; // and the issuing thread
+    if (running <= workers)
+        std::fprintf(stderr,
+                     "Warning: host runtime: launch thread %zu of %zu could not be started (%s); kernels run on %zu "
+                     "CPU thread%s\n",
+                     running, workers, reason.c_str(), running, running == 1 ? "" : "s");
 }
 
 const char* configuration_problem(dim3 grid, dim3 block)

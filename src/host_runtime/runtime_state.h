@@ -65,7 +65,8 @@ runtime_state& state();
 [[noreturn]] void die(const std::string& message);
 
 // Counts a call of `call`; true when this is the one TESSARO_HOST_FAIL names.
-// The call then fails with cudaErrorUnknown and does nothing.
+// The call then fails with cudaErrorUnknown and does nothing ("launch_thread":
+// the thread is not started).
 bool injected_fault(const char* call);
 
 // Records `error` as the calling thread's last error unless it is cudaSuccess.

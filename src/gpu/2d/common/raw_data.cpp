@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -62,13 +63,17 @@ long long regular_file_size(FILE* file)
 // Reads up to `wanted` whole values into `destination` and returns how many.
 // A regular file is read in one stream read of the values it holds. Any other
 // file (a pipe, a FIFO) tells its end only when it comes, so it is read through
-// a bounce block, and a trailing fragment never reaches the destination.
-size_t read_whole_values(FILE* file, unsigned char* destination, size_t wanted)
+// a bounce block, and a trailing fragment never reaches the destination. A
+// read that fails (a directory, an I/O error) leaves its errno in `error`.
+size_t read_whole_values(FILE* file, unsigned char* destination, size_t wanted, int* error)
 {
     const long long size = regular_file_size(file);
+    errno = 0;
     if (size >= 0) {
         const size_t held = static_cast<size_t>(size / 4);
-        return std::fread(destination, 4, held < wanted ? held : wanted, file);
+        const size_t got = std::fread(destination, 4, held < wanted ? held : wanted, file);
+        *error = std::ferror(file) ? errno : 0;
+        return got;
     }
     unsigned char bounce[65536];
     size_t stored = 0, pending = 0; // pending: bytes of a value not yet whole
@@ -85,7 +90,15 @@ size_t read_whole_values(FILE* file, unsigned char* destination, size_t wanted)
         if (got < ask)
             break;
     }
+    *error = std::ferror(file) ? errno : 0;
     return stored;
+}
+
+// A file that exists but cannot be used ends the run: say which, and why.
+int unreadable(const char* path, int error)
+{
+    std::fprintf(stderr, "Error: cannot read %s: %s\n", path, std::strerror(error != 0 ? error : EIO));
+    return read_failed;
 }
 
 // The reader behind both typed readers.
@@ -94,32 +107,32 @@ int read_raw_values(const char* path, void* destination, int count)
     std::printf("Reading data from file %s (size: %lld bytes)...\n", path, static_cast<long long>(count) * 4);
     FILE* file = std::fopen(path, "r");
     if (file == nullptr) {
+        const int error = errno;
         std::printf("Error: Could not open file: %s\n.", path);
-        return -1;
+        return error == ENOENT ? read_missing : unreadable(path, error);
     }
     remember_input(file, path);
     const size_t wanted = count > 0 ? static_cast<size_t>(count) : 0;
-    const size_t got = wanted > 0 ? read_whole_values(file, static_cast<unsigned char*>(destination), wanted) : 0;
+    int error = 0;
+    const size_t got =
+        wanted > 0 ? read_whole_values(file, static_cast<unsigned char*>(destination), wanted, &error) : 0;
     if (got != wanted)
         std::printf("Error: Only read %d of %d data elements.", static_cast<int>(got), count);
     std::fclose(file);
     std::printf("Closing file %s...\n", path);
-    return static_cast<int>(got);
+    return error != 0 ? unreadable(path, error) : static_cast<int>(got);
 }
 
 } // namespace
 
 int** allocate_i_2d(int rows, int cols) { return allocate_2d<int>(rows, cols); }
 
-const char* input_file_named(const struct stat& info)
-{
-    for (const opened_input& input : opened_inputs)
-        if (input.device == info.st_dev && input.inode == info.st_ino)
-            return input.path.c_str();
-    return nullptr;
-}
-
 float** allocate_f_2d(int rows, int cols) { return allocate_2d<float>(rows, cols); }
+
+long long row_table_bytes(int rows, int cols)
+{
+    return static_cast<long long>(rows) * static_cast<long long>(sizeof(void*)) + 4LL * rows * cols;
+}
 
 int import_int_data(const char* path, int* destination, int count)
 {
@@ -129,4 +142,12 @@ int import_int_data(const char* path, int* destination, int count)
 int import_float_data(const char* path, float* destination, int count)
 {
     return read_raw_values(path, destination, count);
+}
+
+const char* input_file_named(const struct stat& info)
+{
+    for (const opened_input& input : opened_inputs)
+        if (input.device == info.st_dev && input.inode == info.st_ino)
+            return input.path.c_str();
+    return nullptr;
 }

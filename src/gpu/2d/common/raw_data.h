@@ -7,12 +7,19 @@
 // memory cannot be obtained.
 int** allocate_i_2d(int rows, int cols);
 float** allocate_f_2d(int rows, int cols);
+// Bytes that such an array asks for: its row table and its block.
+long long row_table_bytes(int rows, int cols);
+
+constexpr int read_missing = -1; // the file does not exist
+constexpr int read_failed = -2;  // it exists, but could not be opened or read
 
 // Read `count` values from the start of the file at `path` into `destination`,
 // announcing, reporting and closing on standard output. Only whole values are
 // stored: a missing or short file leaves the unread elements as they were, for
-// any kind of file. Returns the number of values stored, or -1 when the file
-// could not be opened; the caller may go on either way.
+// any kind of file. Returns the number of values stored; the caller may go on.
+// Returns read_missing when the file does not exist, and read_failed, after
+// "Error: cannot read PATH: REASON" on standard error, for any other failure
+// to open or read it; the caller must not go on with the run then.
 int import_int_data(const char* path, int* destination, int count);
 int import_float_data(const char* path, float* destination, int count);
 

@@ -7,6 +7,8 @@
 namespace {
 
 const array_id maps[] = {arr_a_exp};
+// The updates divide by these.
+const array_id divisors[] = {arr_rho, arr_K};
 const array_id allocations[] = {arr_p, arr_u, arr_w, arr_rho, arr_K, arr_beta, arr_a_exp, arr_dmap, arr_dcmap};
 const array_id clears[] = {arr_p, arr_u, arr_w};
 const array_id uploads[] = {arr_rho, arr_K, arr_beta, arr_dcmap, arr_a_exp, arr_dmap};
@@ -55,4 +57,5 @@ const solver_model exponential_model = {
     0,
     launch_fd_u,
     launch_fd_p,
+    make_array_list(divisors),
 };

@@ -2,11 +2,13 @@
 // error and returns 1.
 #include "startup.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
-#include <unordered_map>
+#include <tuple>
 
 namespace {
 
@@ -41,6 +43,37 @@ int fits(const char* product, long long elements, const std::string& operands)
 }
 
 std::string named(const char* name, long long value) { return std::string(name) + "=" + std::to_string(value); }
+
+// Refuses a point listed twice among the first n points of a list, naming the
+// pair with the lowest second index. The point indices are sorted by point,
+// then by index, so that each repeated point heads a run of equal points.
+int check_distinct(const int* points, int n, const char* list)
+{
+    if (n < 2)
+        return 0;
+    int* order = static_cast<int*>(std::malloc(sizeof(int) * static_cast<size_t>(n)));
+    if (obtained(order, ("the repeated-point check of " + std::string(list)).c_str(), 4LL * n))
+        return 1;
+    const auto key = [points](int i) { return std::make_tuple(points[2 * i], points[2 * i + 1], i); };
+    const auto same = [points](int a, int b) {
+        return points[2 * a] == points[2 * b] && points[2 * a + 1] == points[2 * b + 1];
+    };
+    for (int i = 0; i < n; ++i)
+        order[i] = i;
+    std::sort(order, order + n, [&](int a, int b) { return key(a) < key(b); });
+    int run = -1; // where in `order` the chosen run begins
+    for (int k = 0; k + 1 < n; ++k)
+        if ((k == 0 || !same(order[k - 1], order[k])) && same(order[k], order[k + 1]) &&
+            (run < 0 || order[k + 1] < order[run + 1]))
+            run = k;
+    const int first = run < 0 ? -1 : order[run], second = run < 0 ? -1 : order[run + 1];
+    std::free(order);
+    if (run < 0)
+        return 0;
+    std::fprintf(stderr, "Error: %s points %d and %d are both {%d, %d}: a point may be listed only once\n", list, first,
+                 second, points[2 * first], points[2 * first + 1]);
+    return 1;
+}
 
 } // namespace
 
@@ -142,19 +175,8 @@ int check_host_inputs(const host_inputs& in)
             }
         // Two writes of one point race; zero points may repeat. Points that
         // a short file left unread are not compared.
-        if (f == family_icczero)
-            continue;
-        std::unordered_map<uint64_t, int> first_index;
-        for (int i = 0; i < in.points_read[f]; ++i) {
-            const uint64_t key = static_cast<uint64_t>(static_cast<uint32_t>(points[2 * i])) << 32 |
-                                 static_cast<uint32_t>(points[2 * i + 1]);
-            const auto seen = first_index.emplace(key, i);
-            if (!seen.second) {
-                std::fprintf(stderr, "Error: %s points %d and %d are both {%d, %d}: a point may be listed only once\n",
-                             list, seen.first->second, i, points[2 * i], points[2 * i + 1]);
-                return 1;
-            }
-        }
+        if (f != family_icczero && check_distinct(points, in.points_read[f], list) != 0)
+            return 1;
     }
     return 0;
 }

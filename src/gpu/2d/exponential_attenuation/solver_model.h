@@ -50,6 +50,7 @@ struct solver_model {
     int peer_access_required;
     update_launcher fd_u;
     update_launcher fd_p;
+    array_list divisor_maps;       // maps the updates divide by: finite and positive where they reach
 };
 
 template <typename T, int N> constexpr array_list make_array_list(const T (&ids)[N]) { return {ids, N}; }

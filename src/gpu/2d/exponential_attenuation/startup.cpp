@@ -2,6 +2,7 @@
 
 #include "raw_data.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -10,28 +11,21 @@
 
 namespace {
 
-// One value through the typed reader of its type; the number of values stored,
-// or -1 when the file could not be opened.
-int read_scalar(const char* file, int* value) { return import_int_data(file, value, 1); }
-int read_scalar(const char* file, float* value) { return import_float_data(file, value, 1); }
+// Values through the typed reader of their type: the number stored, read_missing or read_failed.
+int read_values(const char* file, int* values, int count) { return import_int_data(file, values, count); }
+int read_values(const char* file, float* values, int count) { return import_float_data(file, values, count); }
+template <typename T> int read_scalar(const char* file, T* value) { return read_values(file, value, 1); }
 
-// Read only when the file can be opened: a missing file gives no reader lines.
-void read_probed(const char* file, int* value)
+// A probed file is read only when it can be opened: a missing file gives no
+// reader lines. One that is there but cannot be opened is read all the same,
+// so that the reader reports it.
+bool probe_finds(const char* file)
 {
     FILE* probe = std::fopen(file, "rb");
     if (probe == nullptr)
-        return;
+        return errno != ENOENT;
     std::fclose(probe);
-    read_scalar(file, value);
-}
-
-// A host array that could not be obtained ends the start-up with its name.
-int obtained(const void* array, const char* name, long long elements)
-{
-    if (array != nullptr)
-        return 0;
-    std::fprintf(stderr, "Error: cannot allocate host memory for %s (%lld bytes)\n", name, 4 * elements);
-    return 1;
+    return true;
 }
 
 bool listed(const array_list& list, array_id id)
@@ -60,12 +54,34 @@ int family_size(const scalar_inputs& s, family_id f)
 
 std::string dat_file(const char* stem) { return std::string(stem) + ".dat"; }
 
-// Reads a family's point list and returns the whole points stored.
+// Reads the bulk file of array `stem` ("rho" from "rho.dat"). A missing or
+// short file goes on as zeros, said on standard error; one that cannot be
+// read ends the start-up (1). `stored` receives the values stored.
+template <typename T> int read_bulk(const char* stem, T* destination, int count, int* stored = nullptr)
+{
+    const std::string file = dat_file(stem);
+    const int got = read_values(file.c_str(), destination, count);
+    if (got == read_failed)
+        return 1;
+    if (stored != nullptr)
+        *stored = got > 0 ? got : 0;
+    if (count <= 0 || got >= count)
+        return 0;
+    if (got == read_missing)
+        std::fprintf(stderr, "Warning: %s is missing: %s reads as 0 everywhere\n", file.c_str(), stem);
+    else
+        std::fprintf(stderr, "Warning: %s holds %d of %d values: the rest read as 0\n", file.c_str(), got, count);
+    return 0;
+}
+
+// Reads a family's point list and counts the whole points stored.
 int read_points(host_inputs* in, family_id f)
 {
-    const int n = in->count[f];
-    const int got = import_int_data(dat_file(source_families[f].list_name).c_str(), in->coords[f][0], 2 * n);
-    return got > 0 ? got / 2 : 0;
+    int values = 0;
+    if (read_bulk(source_families[f].list_name, in->coords[f][0], 2 * in->count[f], &values))
+        return 1;
+    in->points_read[f] = values / 2;
+    return 0;
 }
 
 // Reads a family's time series and, in the memory-saving mode, obtains its slice buffer.
@@ -73,7 +89,8 @@ int read_series(host_inputs* in, family_id f)
 {
     const source_family& fam = source_families[f];
     const int n = in->count[f];
-    import_float_data(dat_file(fam.series_name).c_str(), in->series[f][0], in->s.nTic * n);
+    if (read_bulk(fam.series_name, in->series[f][0], in->s.nTic * n))
+        return 1;
     if (!in->memory_saving)
         return 0;
     in->slice_host[f] = static_cast<float*>(std::malloc(4 * static_cast<size_t>(n)));
@@ -86,56 +103,105 @@ int read_series(host_inputs* in, family_id f)
 
 } // namespace
 
+int obtained(const void* array, const char* name, long long bytes)
+{
+    if (array != nullptr)
+        return 0;
+    std::fprintf(stderr, "Error: cannot allocate host memory for %s (%lld bytes)\n", name, bytes);
+    return 1;
+}
+
 int read_scalar_inputs(scalar_inputs* s)
 {
     // Zero first, so that a missing file echoes 0 and leaves nothing indeterminate.
     *s = scalar_inputs{};
     s->modT = 1;
-    std::string missing;
+    std::string missing, short_counts;
+    auto add = [](std::string& list, const char* file) { list += (list.empty() ? "" : ", ") + std::string(file); };
+    // Each returns true when its file exists but cannot be read, which ends the run at once.
     auto required = [&](const char* file, auto* value) {
-        if (read_scalar(file, value) != 1)
-            missing += (missing.empty() ? "" : ", ") + std::string(file);
+        const int got = read_scalar(file, value);
+        if (got != 1 && got != read_failed)
+            add(missing, file);
+        return got == read_failed;
+    };
+    auto optional = [&](const char* file, auto* value) { return read_scalar(file, value) == read_failed; };
+    // A count file that is there must hold its value: a short one would drop a whole family.
+    auto probed = [&](const char* file, int* value) {
+        if (!probe_finds(file))
+            return false;
+        const int got = read_scalar(file, value);
+        if (got == 0)
+            add(short_counts, file);
+        return got == read_failed;
     };
 
-    required("nX.dat", &s->nX);
+    if (required("nX.dat", &s->nX))
+        return 1;
     std::printf("nX=%d\n", s->nX);
-    required("nY.dat", &s->nY);
+    if (required("nY.dat", &s->nY))
+        return 1;
     std::printf("nY=%d\n", s->nY);
-    required("nT.dat", &s->nT);
+    if (required("nT.dat", &s->nT))
+        return 1;
     std::printf("nT=%d\n", s->nT);
-    // Without its own file nTic is nT, and a run of no steps needs no samples.
     s->nTic = s->nT;
-    if (read_scalar("nTic.dat", &s->nTic) != 1 && s->nTic < 0)
-        s->nTic = 0;
+    const int nTic_read = read_scalar("nTic.dat", &s->nTic);
+    if (nTic_read == read_failed)
+        return 1;
     std::printf("nTic=%d\n", s->nTic);
-    read_scalar("modT.dat", &s->modT);
+    // Without its own file nTic is nT, and a run of no steps needs no samples.
+    if (nTic_read != 1 && s->nTic < 0)
+        s->nTic = 0;
+    if (optional("modT.dat", &s->modT))
+        return 1;
     std::printf("modT=%d\n", s->modT);
-    required("dX.dat", &s->dX);
+    if (required("dX.dat", &s->dX))
+        return 1;
     std::printf("dX=%e\n", static_cast<double>(s->dX));
-    read_scalar("dY.dat", &s->dY);
+    const int dY_read = read_scalar("dY.dat", &s->dY);
+    if (dY_read == read_failed)
+        return 1;
+    s->dY_given = dY_read == 1;
     std::printf("dY=%e\n", static_cast<double>(s->dY));
-    required("dT.dat", &s->dT);
+    if (required("dT.dat", &s->dT))
+        return 1;
     std::printf("dT=%e\n", static_cast<double>(s->dT));
-    read_scalar("c0.dat", &s->c0);
+    if (optional("c0.dat", &s->c0))
+        return 1;
     std::printf("c0=%e\n", static_cast<double>(s->c0));
-    read_probed("ncoords.dat", &s->ncoords);
+    if (probed("ncoords.dat", &s->ncoords))
+        return 1;
     std::printf("ncoords=%d\n", s->ncoords);
-    read_probed("ncoordszero.dat", &s->ncoordszero);
+    if (probed("ncoordszero.dat", &s->ncoordszero))
+        return 1;
     std::printf("ncoordszero=%d\n", s->ncoordszero);
-    required("ncoordsout.dat", &s->ncoordsout);
+    if (required("ncoordsout.dat", &s->ncoordsout))
+        return 1;
     std::printf("ncoordsout=%d\n", s->ncoordsout);
-    required("ndmap.dat", &s->ndmap);
+    if (required("ndmap.dat", &s->ndmap))
+        return 1;
     std::printf("ndmap=%d\n", s->ndmap);
-    read_probed("ncoords_add.dat", &s->ncoords_add);
+    if (probed("ncoords_add.dat", &s->ncoords_add))
+        return 1;
     std::printf("ncoords_add=%d\n", s->ncoords_add);
-    read_probed("ncoords_u.dat", &s->ncoords_u);
+    if (probed("ncoords_u.dat", &s->ncoords_u))
+        return 1;
     std::printf("ncoords_u=%d\n", s->ncoords_u);
-    read_probed("ncoords_w.dat", &s->ncoords_w);
+    if (probed("ncoords_w.dat", &s->ncoords_w))
+        return 1;
     std::printf("ncoords_w=%d\n", s->ncoords_w);
 
     if (!missing.empty()) {
         std::fprintf(stderr, "Error: required input missing or incomplete: %s (each must hold one 4-byte value)\n",
                      missing.c_str());
+        return 1;
+    }
+    if (!short_counts.empty()) {
+        std::fprintf(stderr,
+                     "Error: count input incomplete: %s (each must hold one 4-byte value, or be absent for a count "
+                     "of 0)\n",
+                     short_counts.c_str());
         return 1;
     }
     return 0;
@@ -189,13 +255,13 @@ int read_host_inputs(const solver_model& model, host_inputs* in)
     const scalar_inputs& s = in->s;
     const int nX = s.nX, nY = s.nY;
 
-    const long long grid = static_cast<long long>(nX) * nY;
+    const long long map_bytes = row_table_bytes(nX, nY);
     in->c = allocate_f_2d(nX, nY);
-    if (obtained(in->c, "c", grid))
+    if (obtained(in->c, "c", map_bytes))
         return 1;
     auto allocate_map = [&](array_id id) {
         in->maps[id] = allocate_f_2d(nX, nY);
-        return obtained(in->maps[id], array_name(id), grid);
+        return obtained(in->maps[id], array_name(id), map_bytes);
     };
     array_id maps[arr_count]; // in reading order
     int nmaps = 0;
@@ -207,29 +273,29 @@ int read_host_inputs(const solver_model& model, host_inputs* in)
         if (!listed(model.host_maps_last, maps[i]) && allocate_map(maps[i]))
             return 1;
     in->d = allocate_f_2d(9, 2);
-    if (obtained(in->d, "d", 18))
+    if (obtained(in->d, "d", row_table_bytes(9, 2)))
         return 1;
     in->dmap = static_cast<float*>(std::calloc(18 * static_cast<size_t>(s.ndmap), sizeof(float)));
-    if (obtained(in->dmap, "dmap", 18LL * s.ndmap))
+    if (obtained(in->dmap, "dmap", 72LL * s.ndmap))
         return 1;
     in->dcmap = allocate_i_2d(nX, nY);
-    if (obtained(in->dcmap, "dcmap", grid))
+    if (obtained(in->dcmap, "dcmap", map_bytes))
         return 1;
     for (int f = 0; f < family_count; ++f)
         in->count[f] = family_size(s, static_cast<family_id>(f));
     auto allocate_series = [&](family_id f) {
         in->series[f] = allocate_f_2d(in->count[f], s.nTic);
-        return obtained(in->series[f], source_families[f].series_name, static_cast<long long>(in->count[f]) * s.nTic);
+        return obtained(in->series[f], source_families[f].series_name, row_table_bytes(in->count[f], s.nTic));
     };
     auto allocate_list = [&](family_id f) {
         in->coords[f] = allocate_i_2d(in->count[f], 2);
-        return obtained(in->coords[f], source_families[f].list_name, 2LL * in->count[f]);
+        return obtained(in->coords[f], source_families[f].list_name, row_table_bytes(in->count[f], 2));
     };
     // divev comes before icc; the other families have their list first.
     if (in->count[family_icc] > 0 && (allocate_series(family_icc) || allocate_list(family_icc)))
         return 1;
     in->outc = allocate_i_2d(s.ncoordsout, 2);
-    if (obtained(in->outc, "outc", 2LL * s.ncoordsout))
+    if (obtained(in->outc, "outc", row_table_bytes(s.ncoordsout, 2)))
         return 1;
     for (family_id f : {family_icczero, family_icc_add, family_icc_u, family_icc_w}) {
         if (in->count[f] <= 0)
@@ -241,22 +307,21 @@ int read_host_inputs(const solver_model& model, host_inputs* in)
         if (allocate_map(model.host_maps_last.ids[i]))
             return 1;
 
-    import_float_data("d.dat", in->d[0], 18);
-    import_float_data("dmap.dat", in->dmap, 18 * s.ndmap);
-    import_int_data("dcmap.dat", in->dcmap[0], nX * nY);
-    import_float_data("c.dat", in->c[0], nX * nY);
+    if (read_bulk("d", in->d[0], 18) || read_bulk("dmap", in->dmap, 18 * s.ndmap) ||
+        read_bulk("dcmap", in->dcmap[0], nX * nY) || read_bulk("c", in->c[0], nX * nY))
+        return 1;
     for (int i = 0; i < nmaps; ++i)
-        import_float_data(dat_file(array_name(maps[i])).c_str(), in->maps[maps[i]][0], nX * nY);
+        if (read_bulk(array_name(maps[i]), in->maps[maps[i]][0], nX * nY))
+            return 1;
 
     // Point list, then time series and slice buffer, family by family.
     const family_id reading_order[] = {family_icc, family_icczero, family_icc_add, family_icc_u, family_icc_w};
     for (family_id f : reading_order) {
-        if (f == family_icczero)
-            import_int_data("outc.dat", in->outc[0], 2 * s.ncoordsout);
+        if (f == family_icczero && read_bulk("outc", in->outc[0], 2 * s.ncoordsout))
+            return 1;
         if (in->count[f] <= 0)
             continue;
-        in->points_read[f] = read_points(in, f);
-        if (source_families[f].series_name && read_series(in, f) != 0)
+        if (read_points(in, f) || (source_families[f].series_name && read_series(in, f) != 0))
             return 1;
     }
     return 0;
@@ -272,13 +337,16 @@ int start_up(const solver_model& model, host_inputs* in, decomposition* d)
     if (count_gpus(&in->ngpus) != 0)
         return 1;
     in->memory_saving = read_memory_saving();
-    if (in->s.dY != in->s.dX)
-        std::fprintf(stderr, "Warning: dY=%e differs from dX=%e; dY is ignored, both derivatives use dX\n",
-                     static_cast<double>(in->s.dY), static_cast<double>(in->s.dX));
     if (check_scalar_ranges(in->s, in->ngpus, d) != 0)
         return 1;
+    if (in->s.dY_given && in->s.dY != in->s.dX)
+        std::fprintf(stderr, "Warning: dY=%e differs from dX=%e; dY is ignored, both derivatives use dX\n",
+                     static_cast<double>(in->s.dY), static_cast<double>(in->s.dX));
     print_decomposition(*d);
     if (read_host_inputs(model, in) != 0)
         return 1;
-    return check_host_inputs(*in);
+    if (check_host_inputs(*in) != 0)
+        return 1;
+    warn_host_inputs(model, *in);
+    return 0;
 }

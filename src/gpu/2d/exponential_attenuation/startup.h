@@ -12,6 +12,7 @@ struct scalar_inputs {
     int nX, nY, nT, nTic, modT;
     float dX, dY, dT, c0;
     int ncoords, ncoordszero, ncoordsout, ndmap, ncoords_add, ncoords_u, ncoords_w;
+    int dY_given; // dY.dat held a value
 };
 
 struct host_inputs {
@@ -45,3 +46,9 @@ int read_memory_saving();                          // getenv, notice on standard
 int check_scalar_ranges(const scalar_inputs& s, int ngpus, decomposition* d);
 int read_host_inputs(const solver_model& model, host_inputs* in);
 int check_host_inputs(const host_inputs& in);
+// One line on standard error for each divisor map with values that no update
+// can use and each source family with points that no update region holds.
+void warn_host_inputs(const solver_model& model, const host_inputs& in);
+
+// 0 when `array` was obtained; otherwise 1 after the host-memory error with its name and bytes.
+int obtained(const void* array, const char* name, long long bytes);

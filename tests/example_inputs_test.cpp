@@ -1,0 +1,60 @@
+// The example input writer's command line: sizes are whole numbers in range;
+// anything else gets a reason, the usage line and status 2, and writes nothing.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+namespace {
+
+// Runs the writer with `args` in `dir`; the exit status, standard error in `err`.
+int run_writer(const std::string& dir, const std::string& args, std::string* err)
+{
+    const std::string command =
+        "cd '" + dir + "' && '" + TESSARO_EXAMPLE_INPUTS + "' " + args + " > /dev/null 2> .stderr";
+    const int status = std::system(command.c_str());
+    *err = read_bytes(dir + "/.stderr");
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+TEST(ExampleInputs, SizesMustBeWholeNumbersInRange)
+{
+    const std::string refusal = std::string(TESSARO_EXAMPLE_INPUTS) +
+                                ": nX and nY must be whole numbers from 1 with nX*nY at most 2147483647, nT one from "
+                                "0\nusage: " +
+                                TESSARO_EXAMPLE_INPUTS + " write DIR [nX nY nT] | summary DIR\n";
+    const struct {
+        const char* args;
+        bool accepted;
+    } cases[] = {
+        {"40 30 5", true},
+        {"40 30 0", true},
+        {"400 300 -1", false},
+        {"abc 300 10", false},
+        {"400 30x 10", false},
+        {"400 300 1e3", false},
+        {"'' 300 10", false},
+        {"0 300 10", false},
+        {"400 -300 10", false},
+        {"' 40' 30 5", false},
+        {"+40 30 5", false},
+        {"400 300 2147483648", false},
+        {"65536 32768 1", false}, // nX*nY past 2147483647
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        const std::string dir = make_scratch_dir("example_args");
+        ASSERT_EQ(mkdir((dir + "/out").c_str(), 0755), 0);
+        std::string err;
+        const int status = run_writer(dir, std::string("write out ") + c.args, &err);
+        EXPECT_EQ(status, c.accepted ? 0 : 2);
+        EXPECT_EQ(err, c.accepted ? "" : refusal);
+        EXPECT_EQ(file_exists(dir + "/out/nX.dat"), c.accepted);
+    }
+}
+
+} // namespace
