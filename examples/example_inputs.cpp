@@ -40,8 +40,8 @@ int write_inputs(const std::string& dir, int nX, int nY, int nT)
     const size_t n = static_cast<size_t>(nX) * nY;
     std::vector<float> c(n), rho(n), K(n), beta(n, 0.0f), a_exp(n), d(18, 0.0f), dmap(18, 0.0f);
     std::vector<int32_t> dcmap(n, 0);
-    const float weights[8] = {1.2340910f,    -1.0664222e-1f, 2.3036367e-2f,  -5.3423856e-3f,
-                              1.0772712e-3f, -1.6641888e-4f, 1.7021711e-5f, -8.5234642e-7f};
+    const float weights[8] = {1.2340910f,    -1.06649846e-1f, 2.3036367e-2f, -5.3423856e-3f,
+                              1.0772712e-3f, -1.6641888e-4f,  1.7021711e-5f, -8.5234642e-7f};
     for (int k = 0; k < 8; ++k)
         dmap[2 * k + 2] = weights[k];
     for (int x = 0; x < nX; ++x)
