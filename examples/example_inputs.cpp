@@ -19,7 +19,8 @@ namespace {
 void write_values(const std::string& path, const void* data, size_t count)
 {
     FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f || std::fwrite(data, 4, count, f) != count || std::fclose(f) != 0) {
+    // An empty vector may hold no buffer at all: write nothing then.
+    if (!f || (count > 0 && std::fwrite(data, 4, count, f) != count) || std::fclose(f) != 0) {
         std::fprintf(stderr, "cannot write %s\n", path.c_str());
         std::exit(1);
     }
