@@ -42,8 +42,8 @@ int write_inputs(const std::string& dir, int nX, int nY, int nT)
     const size_t n = static_cast<size_t>(nX) * nY;
     std::vector<float> c(n), rho(n), K(n), beta(n, 0.0f), a_exp(n), d(18, 0.0f), dmap(18, 0.0f);
     std::vector<int32_t> dcmap(n, 0);
-    const float weights[8] = {1.2340910f,    -1.0664222e-1f, 2.3036367e-2f,  -5.3423856e-3f,
-                              1.0772712e-3f, -1.6641888e-4f, 1.7021711e-5f, -8.5234642e-7f};
+    const float weights[8] = {1.2340910f,    -1.06649846e-1f, 2.3036367e-2f, -5.3423856e-3f,
+                              1.0772712e-3f, -1.6641888e-4f,  1.7021711e-5f, -8.5234642e-7f};
     for (int k = 0; k < 8; ++k)
         dmap[2 * k + 2] = weights[k];
     for (int x = 0; x < nX; ++x)
@@ -103,21 +103,40 @@ int write_inputs(const std::string& dir, int nX, int nY, int nT)
     return 0;
 }
 
-int read_int(const std::string& path)
+// Reads `count` 4-byte values; false when the file cannot be opened or is short.
+bool read_values(const std::string& path, void* data, size_t count)
 {
-    int32_t v = 0;
     FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f || std::fread(&v, 4, 1, f) != 1) {
+    if (!f)
+        return false;
+    const bool whole = std::fread(data, 4, count, f) == count;
+    std::fclose(f);
+    return whole;
+}
+
+template <typename T> T read_scalar(const std::string& path)
+{
+    T v{};
+    if (!read_values(path, &v, 1)) {
         std::fprintf(stderr, "cannot read %s\n", path.c_str());
         std::exit(1);
     }
-    std::fclose(f);
     return v;
 }
 
+// Each receiver's peak |p|, with the step after which it was sampled and its
+// time (frame k holds the pressure after step k * modT, at (k * modT + 1) * dT).
 int summarise(const std::string& dir)
 {
-    const int receivers = read_int(dir + "/ncoordsout.dat"), modT = read_int(dir + "/modT.dat");
+    const int receivers = read_scalar<int32_t>(dir + "/ncoordsout.dat");
+    const float dT = read_scalar<float>(dir + "/dT.dat");
+    int32_t modT = 1; // as in the programs, when modT.dat is absent
+    read_values(dir + "/modT.dat", &modT, 1);
+    std::vector<int32_t> outc(2 * static_cast<size_t>(receivers > 0 ? receivers : 0));
+    if (!read_values(dir + "/outc.dat", outc.data(), outc.size())) {
+        std::fprintf(stderr, "cannot read %s/outc.dat\n", dir.c_str());
+        return 1;
+    }
     std::vector<float> frames;
     FILE* f = std::fopen((dir + "/genout.dat").c_str(), "rb");
     if (!f) {
@@ -129,16 +148,23 @@ int summarise(const std::string& dir)
         frames.push_back(v);
     std::fclose(f);
     const size_t count = receivers > 0 ? frames.size() / receivers : 0;
-    std::printf("%s/genout.dat: %zu frames of %d float32 pressure samples (one frame every %d steps)\n", dir.c_str(),
-                count, receivers, modT);
-    const int middle = receivers / 2;
-    float peak = 0.0f;
-    size_t peak_frame = 0;
-    for (size_t i = 0; i < count; ++i)
-        if (std::fabs(frames[i * receivers + middle]) > peak)
-            peak = std::fabs(frames[i * receivers + middle]), peak_frame = i;
-    std::printf("receiver %d of %d: peak |p| = %g at frame %zu (step %zu)\n", middle, receivers, peak, peak_frame,
-                peak_frame * modT);
+    std::printf("%s/genout.dat: %zu frames of %d float32 pressure samples (one frame every %d steps, %g s)\n",
+                dir.c_str(), count, receivers, modT, modT * static_cast<double>(dT));
+    std::printf("receiver     x     y  peak |p|      step  time (s)\n");
+    bool sorted = true;
+    for (int r = 0; r < receivers; ++r) {
+        size_t peak_frame = 0;
+        for (size_t i = 1; i < count; ++i)
+            if (std::fabs(frames[i * receivers + r]) > std::fabs(frames[peak_frame * receivers + r]))
+                peak_frame = i;
+        const float peak = count > 0 ? std::fabs(frames[peak_frame * receivers + r]) : 0.0f;
+        const size_t step = peak_frame * modT;
+        std::printf("%8d %5d %5d  %-12.6g %5zu  %.4f\n", r + 1, outc[2 * r], outc[2 * r + 1], peak, step,
+                    (step + 1) * static_cast<double>(dT));
+        sorted = sorted && (r == 0 || outc[2 * r - 2] <= outc[2 * r]);
+    }
+    if (!sorted)
+        std::printf("outc is not sorted by x: on more than one GPU the samples are grouped by GPU\n");
     return 0;
 }
 

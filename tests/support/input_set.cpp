@@ -13,8 +13,8 @@ input_set homogeneous_set(int nX, int nY, int nT)
     const size_t n = static_cast<size_t>(nX) * static_cast<size_t>(nY);
     s.d.assign(18, 0.0f);
     s.dmap.assign(18, 0.0f);
-    const float weights[8] = {1.2340910f,    -1.0664222e-1f, 2.3036367e-2f,  -5.3423856e-3f,
-                              1.0772712e-3f, -1.6641888e-4f, 1.7021711e-5f, -8.5234642e-7f};
+    const float weights[8] = {1.2340910f,    -1.06649846e-1f, 2.3036367e-2f, -5.3423856e-3f,
+                              1.0772712e-3f, -1.6641888e-4f,  1.7021711e-5f, -8.5234642e-7f};
     for (int k = 0; k < 8; ++k)
         s.dmap[2 * k + 2] = weights[k];
     s.dcmap.assign(n, 0);

@@ -1,0 +1,116 @@
+#!/usr/bin/env python3
+"""Writes a complete input set for both programs into a directory.
+
+    python3 examples/write_inputs.py DIR [name=value ...]
+
+Edit the parameters below, or override any of them on the command line
+(nX=200 nY=150 nT=500 ...). Then run either program in DIR.
+"""
+import sys
+from pathlib import Path
+
+import numpy as np
+
+# Grid and time
+nX, nY = 400, 300  # cells along x (split over the GPUs) and y
+dX = 5.0  # grid step of both axes (m)
+dT = 5.0e-4  # time step (s)
+nT = 1600  # steps
+modT = 10  # one frame of genout.dat every modT steps
+# Medium: speed (m/s) and density (kg/m^3) above row layer_y and from it on
+c_top, rho_top = 1500.0, 1000.0
+c_bottom, rho_bottom = 2000.0, 1800.0
+layer_y = 200  # nY: homogeneous
+# Source: a Ricker pulse of peak frequency f0 (Hz) peaking at 1.2 / f0,
+# added into p at one cell: its samples are pressure increments (Pa)
+f0 = 25.0
+source_x, source_y = 100, 100
+amplitude = 1.0
+# Receivers: a line along y in column receiver_x
+receiver_x = 300
+receiver_y0, receiver_y1, receiver_dy = 50, 250, 10  # rows y0, y0 + dy, ... < y1
+# Absorbing layers: the 8 outermost cells of every edge are never updated;
+# in the `layer` cells inside them a wave decays at a rate d (1/s) that grows
+# with the cube of the depth up to d_max = 2 c ln(1 / R) / (layer dX), which
+# would leave it the fraction R of its amplitude on its way through the layer
+# and back. The exponential program gets the sponge a_exp = exp(-d dT);
+# the two-relaxation program the same decay through its mechanism 1
+# (relaxation_layer=1) or neutral maps (relaxation_layer=0).
+layer = 32
+R = 1e-3
+relaxation_layer = 0
+
+for arg in sys.argv[2:]:  # name=value overrides of the parameters above
+    name, _, value = arg.partition("=")
+    if not isinstance(globals().get(name), (int, float)):
+        sys.exit(f"no parameter {name}")
+    try:
+        globals()[name] = type(globals()[name])(value)
+    except ValueError:
+        sys.exit(f"not a value for {name}: {value}")
+if len(sys.argv) < 2:
+    sys.exit(__doc__)
+out = Path(sys.argv[1])
+out.mkdir(parents=True, exist_ok=True)
+
+
+def write(name, values, dtype):
+    np.asarray(values, dtype).ravel().tofile(out / name)
+
+
+# Maps in grid order: element (x, y) at x * nY + y
+x, y = np.meshgrid(np.arange(nX), np.arange(nY), indexing="ij")
+below = y >= layer_y
+c = np.where(below, c_bottom, c_top)
+rho = np.where(below, rho_bottom, rho_top)
+K = rho * c * c
+
+# The exact 16th-order staggered weights: sum c_k (2k - 1)^(2m - 1) = [m == 1], m = 1 ... 8
+weights = np.array([41409225 / 33554432, -3578575 / 33554432, 3864861 / 167772160, -1254825 / 234881024,
+                    325325 / 301989888, -61425 / 369098752, 7425 / 436207616, -143 / 167772160])
+dmap = np.zeros(18)
+dmap[2:17:2] = weights  # entries 2, 4, ..., 16; entry 3 (transverse) stays 0
+courant = c.max() * dT / dX
+limit = 1 / (np.sqrt(2) * np.abs(weights).sum())
+if courant >= limit:
+    sys.exit(f"unstable: c dT / dX = {courant:.3f} is not below {limit:.3f}")
+
+# Depth into the absorbing layer: 0 inside it, 1 next to the frozen cells
+edge = np.minimum(np.minimum(x, nX - 1 - x), np.minimum(y, nY - 1 - y)) - 8
+depth = np.clip(1 - edge / layer, 0, 1) if layer > 0 else np.zeros((nX, nY))
+d = 2 * c.max() * np.log(1 / R) / (max(layer, 1) * dX) * depth**3
+a_exp = np.exp(-d * dT).astype(np.float32)
+# bpml1 = a_exp and apml1 = a_exp - 1 decay the wave as the sponge does
+bpml1 = a_exp if relaxation_layer else np.ones((nX, nY), np.float32)
+apml1 = bpml1 - 1
+
+t = np.arange(nT) * dT - 1.2 / f0
+a = (np.pi * f0 * t) ** 2
+ricker = amplitude * (1 - 2 * a) * np.exp(-a)
+outc = [(receiver_x, ry) for ry in range(receiver_y0, receiver_y1, receiver_dy)]
+for px, py in [(source_x, source_y)] + outc:
+    if not (8 <= px < nX - 8 and 8 <= py < nY - 8):
+        sys.exit(f"point ({px}, {py}) is not in the updated part of the grid")
+
+i4, f4 = "<i4", "<f4"
+for name, value in [("nX", nX), ("nY", nY), ("nT", nT), ("nTic", nT), ("modT", modT), ("ndmap", 1),
+                    ("ncoords_add", 1), ("ncoordsout", len(outc))]:
+    write(name + ".dat", [value], i4)
+for name, value in [("dX", dX), ("dY", dX), ("dT", dT), ("c0", c_top)]:
+    write(name + ".dat", [value], f4)
+write("dmap.dat", dmap, f4)
+write("d.dat", np.zeros(18), f4)
+write("dcmap.dat", np.zeros((nX, nY)), i4)
+for name, value in [("c", c), ("rho", rho), ("K", K), ("beta", np.zeros((nX, nY))), ("a_exp", a_exp),
+                    ("kappax", np.ones((nX, nY))), ("kappau", np.ones((nX, nY)))]:
+    write(name + ".dat", value, f4)
+for side in "xu":
+    write(f"apml{side}1.dat", apml1, f4)
+    write(f"bpml{side}1.dat", bpml1, f4)
+    write(f"apml{side}2.dat", np.zeros((nX, nY)), f4)
+    write(f"bpml{side}2.dat", np.ones((nX, nY)), f4)
+write("icc_add.dat", [source_x, source_y], i4)
+write("divev_add.dat", ricker, f4)
+write("outc.dat", outc, i4)
+print(f"{out}: {nX} x {nY} cells, {nT} steps, c dT / dX = {courant:.3f} (limit {limit:.3f}), "
+      f"{c.min() / (2.5 * f0 * dX):.1f} cells per shortest wavelength, {len(outc)} receivers")
