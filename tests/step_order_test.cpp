@@ -332,9 +332,11 @@ std::vector<expected_call> expected_step_and_teardown(const program_order& prog,
         select(k);
         std::vector<std::string> releases = prog.releases;
         releases.insert(releases.end(), source_tables.begin(), source_tables.end());
-        releases.insert(releases.end(), {"out_desc", "out_values", "out_index"});
         for (const std::string& r : releases)
             add("cudaFree(" + at(r, k) + ")");
+        // A GPU without output points has no output arrays: their pointers are null.
+        for (const char* r : {"out_desc", "out_values", "out_index"})
+            add("cudaFree(" + (out_count[k] > 0 ? at(r, k) : std::string("null")) + ")");
         for (const char* stream : stream_names)
             add("cudaStreamDestroy(" + at(stream, k) + ")");
     }
