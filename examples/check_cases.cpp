@@ -370,7 +370,8 @@ int compare(const std::string& dir_a, const std::string& dir_b)
         if (std::isnan(x) || std::isnan(y))
             std::printf("one of them NaN\n");
         else
-            std::printf("%lld units in the last place apart\n", std::llabs(static_cast<long long>(float_rank(x) - float_rank(y))));
+            std::printf("distance %lld units in the last place\n",
+                        std::llabs(static_cast<long long>(float_rank(x) - float_rank(y))));
         return 1;
     }
     const size_t counted = std::min(nonzero_finite(a), nonzero_finite(b));
