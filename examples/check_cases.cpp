@@ -1,4 +1,5 @@
-// Cases for tools/device_check.sh, and the comparison of two genout.dat.
+// The device check's modes of tessaro_example_inputs: its cases, and the
+// comparison of two genout.dat (genout_compare.cpp).
 //
 //   tessaro_example_inputs check-case DIR CASE [nX nY nT]   (CASE 1 or 2)
 //   tessaro_example_inputs compare DIR_A DIR_B
@@ -11,15 +12,14 @@
 // every third step, stops the sources half-way and puts them next to the GPU
 // boundaries of 2 to 8 GPUs.
 #include "check_cases.h"
+#include "genout_compare.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cinttypes>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -286,104 +286,6 @@ int write_case(const std::string& dir, int which, grid g, int nT)
     return 0;
 }
 
-bool read_file(const std::string& path, std::string* bytes)
-{
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return false;
-    char chunk[65536];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0)
-        bytes->append(chunk, got);
-    const bool ok = std::ferror(f) == 0;
-    std::fclose(f);
-    return ok;
-}
-
-float sample(const std::string& bytes, size_t i)
-{
-    float v;
-    std::memcpy(&v, bytes.data() + 4 * i, 4);
-    return v;
-}
-
-uint32_t bits_of(float v)
-{
-    uint32_t b;
-    std::memcpy(&b, &v, 4);
-    return b;
-}
-
-// Position of v among all floats in order, -0 just below +0.
-int64_t float_rank(float v)
-{
-    const uint32_t b = bits_of(v);
-    return (b >> 31) != 0 ? -static_cast<int64_t>(b & 0x7fffffffu) - 1 : static_cast<int64_t>(b);
-}
-
-bool same_sample(float a, float b) { return bits_of(a) == bits_of(b) || (std::isnan(a) && std::isnan(b)); }
-
-size_t nonzero_finite(const std::string& bytes)
-{
-    size_t n = 0;
-    for (size_t i = 0; i < bytes.size() / 4; ++i) {
-        const float v = sample(bytes, i);
-        n += std::isfinite(v) && v != 0.0f;
-    }
-    return n;
-}
-
-// 0: the same, byte for byte (any NaN equal to any NaN), and at least half of
-// the samples non-zero and finite; 1: they differ; 2: they cannot be read or
-// hold too few such samples to count.
-int compare(const std::string& dir_a, const std::string& dir_b)
-{
-    std::string count_bytes, a, b;
-    int32_t slots = 0;
-    if (!read_file(dir_a + "/ncoordsout.dat", &count_bytes) || count_bytes.size() != 4) {
-        std::printf("  cannot read %s/ncoordsout.dat\n", dir_a.c_str());
-        return 2;
-    }
-    std::memcpy(&slots, count_bytes.data(), 4);
-    for (const auto& file : {std::make_pair(&dir_a, &a), std::make_pair(&dir_b, &b)}) {
-        const std::string path = *file.first + "/genout.dat";
-        if (!read_file(path, file.second)) {
-            std::printf("  cannot read %s: %s\n", path.c_str(), std::strerror(errno));
-            return 2;
-        }
-        const size_t n = file.second->size() / 4;
-        std::printf("  %s: %zu samples, %zu non-zero and finite\n", path.c_str(), n, nonzero_finite(*file.second));
-    }
-    if (a.size() != b.size() || a.size() % 4 != 0) {
-        std::printf("  the files differ in length: %zu and %zu bytes\n", a.size(), b.size());
-        return 1;
-    }
-    const size_t n = a.size() / 4;
-    for (size_t i = 0; i < n; ++i) {
-        const float x = sample(a, i), y = sample(b, i);
-        if (same_sample(x, y))
-            continue;
-        const size_t per_frame = slots > 0 ? static_cast<size_t>(slots) : 1;
-        std::printf("  first difference: frame %zu, slot %zu: %.9g (0x%08" PRIx32 ") and %.9g (0x%08" PRIx32 "), ",
-                    i / per_frame, i % per_frame, static_cast<double>(x), bits_of(x), static_cast<double>(y),
-                    bits_of(y));
-        if (std::isnan(x) || std::isnan(y))
-            std::printf("one of them NaN\n");
-        else
-            std::printf("distance %lld units in the last place\n",
-                        std::llabs(static_cast<long long>(float_rank(x) - float_rank(y))));
-        return 1;
-    }
-    const size_t counted = std::min(nonzero_finite(a), nonzero_finite(b));
-    if (n == 0 || 2 * counted < n) {
-        std::printf("  identical, but does not count: fewer than half of the %zu samples are non-zero and finite\n",
-                    n);
-        return 2;
-    }
-    std::printf("  identical\n");
-    return 0;
-}
-
 // A decimal int, the whole text, at least `least`.
 bool parse_int(const char* text, int least, int* value)
 {
@@ -411,7 +313,7 @@ int check_mode(int argc, char** argv)
 {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "compare")
-        return argc == 4 ? compare(argv[2], argv[3]) : usage(argv[0]);
+        return argc == 4 ? compare_genout(argv[2], argv[3]) : usage(argv[0]);
     if (mode != "check-case")
         return -1;
     // nX >= 136: every GPU of 8 gets its 17 columns.
