@@ -7,6 +7,8 @@
 // The medium: water (1500 m/s) over a faster layer (2000 m/s) in its lower
 // third, an absorbing sponge of 30 columns and rows around the grid, a Ricker
 // pulse of 25 Hz from a point source, and a line of receivers.
+#include "check_cases.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -172,6 +174,8 @@ int summarise(const std::string& dir)
 
 int main(int argc, char** argv)
 {
+    if (const int status = check_mode(argc, argv); status >= 0)
+        return status;
     const std::string mode = argc > 1 ? argv[1] : "";
     // Digits alone, making a number from `least` to 2147483647; else -1.
     const auto number = [](const char* text, long long least) {

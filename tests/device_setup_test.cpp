@@ -152,6 +152,48 @@ TEST(DeviceSetup, OneGpuQueriesNoPeer)
     EXPECT_EQ(r.out.find("peer access"), std::string::npos);
 }
 
+// CUDA gives no memory for 0 bytes, so the programs ask for none and copy
+// none: no output points at all, a GPU without output points, and time series
+// of no samples leave those pointers null, and the runs still succeed.
+TEST(DeviceSetup, NothingOfZeroBytesIsAllocatedOrCopied)
+{
+    struct row {
+        const char* name;
+        int gpus;
+        void (*change)(input_set&);
+        size_t frames;
+    };
+    const row rows[] = {
+        {"no output points", 2, [](input_set& s) { s.outc.clear(); }, 0},
+        {"output points on GPU 0 only", 3, [](input_set& s) { s.outc = {10, 10, 20, 5}; }, 1},
+        {"series of no samples", 2,
+         [](input_set& s) {
+             s.nTic = 0;
+             for (auto* v : {&s.divev, &s.divev_add, &s.divev_u, &s.divev_w})
+                 v->clear();
+         },
+         1},
+    };
+    for (const char* path : {TESSARO_EXPONENTIAL_PROGRAM, TESSARO_RELAXATION_PROGRAM})
+        for (const row& r : rows)
+            for (bool saving : {false, true}) {
+                SCOPED_TRACE(std::string(path) + ": " + r.name + (saving ? ", memory saving" : ""));
+                input_set set = setup_set();
+                r.change(set);
+                const std::string dir = make_scratch_dir("zero_bytes");
+                write_input_set(dir, set);
+                environment env = host_environment(r.gpus, "eager", saving);
+                env.push_back({"TESSARO_HOST_TRACE", dir + "/trace"});
+                const program_result result = run_program(path, dir, env);
+                ASSERT_EQ(result.status, 0) << result.err;
+                EXPECT_EQ(read_floats(dir + "/genout.dat").size(), r.frames * set.outc.size() / 2);
+                const std::vector<std::string> lines = read_lines(dir + "/trace");
+                ASSERT_FALSE(lines.empty());
+                for (const std::string& line : lines)
+                    EXPECT_NE(trace_field(line, "bytes"), "0") << line;
+            }
+}
+
 // A pair whose peer access was enabled before counts as enabled: the program
 // that needs peer access goes on, with the usual lines and no warning.
 TEST(DeviceSetup, PeerAccessEnabledBeforeCountsAsEnabled)

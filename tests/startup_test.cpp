@@ -5,6 +5,7 @@
 #include "raw_data.h"
 #include "startup.h"
 #include "test_support.h"
+#include "update_block.h"
 
 #include <gtest/gtest.h>
 
@@ -313,9 +314,10 @@ TEST(StartUpRefusals, EachNamesInputValueAndLimit)
         {"nTic negative", nullptr, {{"nTic.dat", int_bytes(-1)}}, {}, 1,
          "Error: nTic=-1 is out of range: it must be at least 0\n",
          "Number of GPUs: 1\n", "global range"},
-        {"nY above the launch limit", nullptr, {{"nY.dat", int_bytes(1048561)}}, {}, 1,
-         "Error: nY=1048561 is out of range: it must be at most 1048560 (the update kernels' grid has at most 65535 "
-         "blocks of 16 rows along y)\n",
+        {"nY above the launch limit", nullptr, {{"nY.dat", int_bytes(max_update_nY + 1)}}, {}, 1,
+         "Error: nY=" + std::to_string(max_update_nY + 1) + " is out of range: it must be at most " +
+             std::to_string(max_update_nY) + " (the update kernels' grid has at most 65535 blocks of " +
+             std::to_string(update_block_y) + " rows along y)\n",
          "Number of GPUs: 1\n", "global range"},
         {"dX 0", nullptr, {{"dX.dat", float_bytes(0.0f)}, {"dY.dat", float_bytes(0.0f)}}, {}, 1,
          "Error: dX=0.000000e+00 is out of range: it must be finite and positive\n", "Number of GPUs: 1\n",

@@ -5,6 +5,7 @@
 // failure reads "fd_u<<<1x2x1, 16x16x1, halo_stream@1>>>(rho, K, ...)".
 #include "program_cases.h"
 #include "trace.h"
+#include "update_block.h"
 
 #include <gtest/gtest.h>
 
@@ -225,8 +226,10 @@ std::vector<expected_call> expected_step_and_teardown(const program_order& prog,
             args.push_back(std::to_string(v));
         args.insert(args.end(), {hex_float(s.dX), hex_float(s.dT), "1", std::to_string(start),
                                  std::to_string(end), std::to_string(start - gpu_start[k])});
-        add(kernel + "<<<" + std::to_string((grid_width + 15) / 16) + "x" + std::to_string((nY + 15) / 16) +
-            "x1, 16x16x1, " + at(stream, k) + ">>>(" + join(args) + ")");
+        const int bx = update_block_x, by = update_block_y; // 16 x 16 unless the build sets another
+        add(kernel + "<<<" + std::to_string((grid_width + bx - 1) / bx) + "x" + std::to_string((nY + by - 1) / by) +
+            "x1, " + std::to_string(bx) + "x" + std::to_string(by) + "x1, " + at(stream, k) + ">>>(" + join(args) +
+            ")");
     };
     auto half_step = [&](const std::string& kernel, const std::vector<std::string>& arrays, bool right_first,
                          const std::vector<field_on_stream>& exchanges) {
@@ -332,9 +335,11 @@ std::vector<expected_call> expected_step_and_teardown(const program_order& prog,
         select(k);
         std::vector<std::string> releases = prog.releases;
         releases.insert(releases.end(), source_tables.begin(), source_tables.end());
-        releases.insert(releases.end(), {"out_desc", "out_values", "out_index"});
         for (const std::string& r : releases)
             add("cudaFree(" + at(r, k) + ")");
+        // A GPU without output points has no output arrays: their pointers are null.
+        for (const char* r : {"out_desc", "out_values", "out_index"})
+            add("cudaFree(" + (out_count[k] > 0 ? at(r, k) : std::string("null")) + ")");
         for (const char* stream : stream_names)
             add("cudaStreamDestroy(" + at(stream, k) + ")");
     }

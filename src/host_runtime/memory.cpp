@@ -13,11 +13,11 @@ namespace {
 
 constexpr unsigned char unwritten_pattern[4] = {0xD0, 0xBA, 0xC0, 0x7F}; // 0x7FC0BAD0, a quiet NaN
 
-// Heap memory of at least one byte, 256-byte aligned and filled with the NaN pattern.
+// Heap memory of `bytes` > 0 bytes, 256-byte aligned and filled with the NaN pattern.
 char* new_block(size_t bytes)
 {
     void* block = nullptr;
-    if (posix_memalign(&block, 256, bytes == 0 ? 1 : bytes) != 0)
+    if (posix_memalign(&block, 256, bytes) != 0)
         return nullptr;
     auto* p = static_cast<char*>(block);
     // Eight bytes at a time, then the tail: byte i holds pattern[i % 4].
@@ -36,9 +36,14 @@ std::string dev_field(int device) { return " dev=" + std::to_string(device); }
 
 std::string id_field(const allocation* a) { return a == nullptr ? "null" : "a" + std::to_string(a->id); }
 
+// As CUDA: 0 bytes succeed with a null pointer and no memory.
 cudaError_t allocate(int device, size_t bytes, void** ptr, const allocation** made)
 {
     *made = nullptr;
+    if (bytes == 0) {
+        *ptr = nullptr;
+        return cudaSuccess;
+    }
     device_state& d = state().devices[static_cast<size_t>(device)];
     char* block = bytes <= state().memory_per_device - d.allocated ? new_block(bytes) : nullptr;
     if (block == nullptr) {
@@ -238,7 +243,9 @@ cudaError_t cudaMallocHost(void** ptr, size_t bytes)
 {
     auto lock = lock_runtime();
     cudaError_t error = ptr == nullptr ? cudaErrorInvalidValue : cudaSuccess;
-    if (error == cudaSuccess) {
+    if (error == cudaSuccess && bytes == 0) {
+        *ptr = nullptr; // as CUDA: success, no memory
+    } else if (error == cudaSuccess) {
         char* block = new_block(bytes);
         *ptr = block;
         if (block == nullptr)

@@ -68,3 +68,13 @@ std::vector<float> expect_same_genout_everywhere(const std::string& program, con
             }
     return expected;
 }
+
+std::string write_check_case(int which, int nX, int nY, int nT)
+{
+    const std::string dir = make_scratch_dir("check_case");
+    child_setup setup;
+    setup.args = {"check-case", dir, std::to_string(which), std::to_string(nX), std::to_string(nY), std::to_string(nT)};
+    const program_result r = run_program(TESSARO_EXAMPLE_INPUTS, dir, {}, setup);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return dir;
+}

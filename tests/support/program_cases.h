@@ -28,3 +28,7 @@ environment host_environment(int gpus, const char* schedule = "eager", bool memo
 // on, and expects every genout.dat, in outc order, to equal that of the run
 // on one GPU bit for bit. Returns that reference, in outc order.
 std::vector<float> expect_same_genout_everywhere(const std::string& program, const input_set& set);
+
+// A new directory holding case `which` (1 or 2) of the device check's case
+// generator (tessaro_example_inputs check-case) at the given size.
+std::string write_check_case(int which, int nX, int nY, int nT);

@@ -47,6 +47,11 @@ running_program start_program(const std::string& program, const std::string& dir
         envp.push_back(&entry[0]);
     envp.push_back(nullptr);
 
+    std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+    for (const std::string& arg : setup.args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+
     // Standard output and error go to files, so neither pipe can fill up; a
     // serial number keeps the files of two runs in one directory apart.
     static int serial = 0;
@@ -78,8 +83,7 @@ running_program start_program(const std::string& program, const std::string& dir
             if (setrlimit(limit.first, &value) != 0)
                 _exit(126);
         }
-        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-        execve(program.c_str(), argv, envp.data());
+        execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     child.pid = pid;

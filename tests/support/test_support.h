@@ -19,6 +19,7 @@ typedef std::vector<std::pair<std::string, std::string>> environment;
 struct child_setup {
     bool stdout_closed = false; // start with descriptor 1 closed (nothing is captured)
     std::vector<std::pair<int, unsigned long long>> limits; // setrlimit(resource, value) before exec
+    std::vector<std::string> args; // arguments after the program's name (the programs take none)
 };
 
 // A new empty directory under the system's temporary directory.
@@ -30,7 +31,7 @@ struct running_program {
     std::string out_path, err_path; // where its standard output and error go
 };
 
-// Runs `program` with no arguments in `dir`, with `env` added to (or replacing
+// Runs `program` (with setup.args, usually none) in `dir`, with `env` added to (or replacing
 // entries of) the test's environment; TESSARO_* and DIVEV_* variables of the
 // test's own environment are not inherited. The program starts with standard
 // input (/dev/null), output and error open, and no other descriptor.

@@ -62,14 +62,18 @@ static void set_up_peer_access(int k, int ngpus, int required, int* failed)
     }
 }
 
+// An empty table (a series with nTic = 0) is neither allocated nor copied:
+// its pointer stays null, and no kernel reads it.
 static void allocate(void** slot, size_t bytes, cudaStream_t stream, int k)
 {
-    check_cuda(cudaMallocAsync(slot, bytes, stream), "cudaMallocAsync", k);
+    if (bytes > 0)
+        check_cuda(cudaMallocAsync(slot, bytes, stream), "cudaMallocAsync", k);
 }
 
 static void upload(void* dst, const void* src, size_t bytes, cudaStream_t stream, int k)
 {
-    check_cuda(cudaMemcpyAsync(dst, src, bytes, cudaMemcpyHostToDevice, stream), "cudaMemcpyAsync", k);
+    if (bytes > 0)
+        check_cuda(cudaMemcpyAsync(dst, src, bytes, cudaMemcpyHostToDevice, stream), "cudaMemcpyAsync", k);
 }
 
 int set_up_devices(const solver_model& model, const host_inputs& in, const decomposition& d, device_state* st)

@@ -1,6 +1,7 @@
 // Refusals of inputs that no run can use; each writes one line on standard
 // error and returns 1.
 #include "startup.h"
+#include "update_block.h"
 
 #include <algorithm>
 #include <cmath>
@@ -13,7 +14,6 @@
 namespace {
 
 constexpr long long max_elements = 2147483647;
-constexpr int max_grid_y = 65535; // blocks along a launch grid's y dimension
 
 int at_least(const char* name, int value, int least)
 {
@@ -96,12 +96,12 @@ int check_scalar_ranges(const scalar_inputs& s, int ngpus, decomposition* d)
     }
     if (at_least("nY", s.nY, 1) || at_least("ndmap", s.ndmap, 1) || at_least("modT", s.modT, 1))
         return 1;
-    // The update launches cover nY in blocks of 16 rows, at most 65535 of them.
-    if (s.nY > max_grid_y * 16) {
+    // The update launches cover nY in blocks of update_block_y rows, at most 65535 of them.
+    if (s.nY > max_update_nY) {
         std::fprintf(stderr,
                      "Error: nY=%d is out of range: it must be at most %d (the update kernels' grid has at most %d "
-                     "blocks of 16 rows along y)\n",
-                     s.nY, max_grid_y * 16, max_grid_y);
+                     "blocks of %d rows along y)\n",
+                     s.nY, max_update_nY, max_grid_y, update_block_y);
         return 1;
     }
     if (finite_positive("dX", s.dX) || finite_positive("dT", s.dT))

@@ -28,10 +28,12 @@ float* set_up_output_points(const solver_model& model, const host_inputs& in, co
 {
     const int n = in.s.ncoordsout;
     const int* outc = in.outc[0];
+    // Nothing is allocated or copied for no points: those pointers stay null.
     float* frame = nullptr;
-    check_cuda(cudaMallocHost(reinterpret_cast<void**>(&frame), 4 * static_cast<size_t>(n)), "cudaMallocHost", -1);
-    if (n > 0)
+    if (n > 0) {
+        check_cuda(cudaMallocHost(reinterpret_cast<void**>(&frame), 4 * static_cast<size_t>(n)), "cudaMallocHost", -1);
         std::memset(frame, 0, 4 * static_cast<size_t>(n));
+    }
 
     for (int k = 0; k < d.ngpus; ++k) {
         check_cuda(cudaSetDevice(k), "cudaSetDevice", k);
@@ -55,6 +57,8 @@ float* set_up_output_points(const solver_model& model, const host_inputs& in, co
                     static_cast<double>(static_cast<uint64_t>(total_bytes)) * gb);
         std::fflush(stdout);
 
+        if (count == 0)
+            continue;
         const size_t desc_bytes = 12 * static_cast<size_t>(count);
         check_cuda(cudaMallocHost(reinterpret_cast<void**>(&st->out_desc_host[k]), desc_bytes), "cudaMallocHost", k);
         int* desc = st->out_desc_host[k];

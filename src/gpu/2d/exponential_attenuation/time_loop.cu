@@ -5,6 +5,7 @@
 #include "run_end.h"
 #include "source_schedule.h"
 #include "two_level_field.cuh"
+#include "update_block.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,7 +25,8 @@ void half_step(update_launcher update, const field_stream_list& exchanges, bool 
                const host_inputs& in, const decomposition& d, const device_state& st)
 {
     const int ngpus = d.ngpus, nY = in.s.nY;
-    const dim3 block(16, 16);
+    const int bx = update_block_x, by = update_block_y;
+    const dim3 block(bx, by);
     if (ngpus > 1) {
         for (int k = 0; k < ngpus; ++k) {
             check_cuda(cudaSetDevice(k), "cudaSetDevice", k);
@@ -39,7 +41,7 @@ void half_step(update_launcher update, const field_stream_list& exchanges, bool 
                 regions[n++] = 2 * k - 1, regions[n++] = 2 * k;
             for (int i = 0; i < n; ++i) {
                 const int h = regions[i];
-                const dim3 grid((2 * d.halo_local_nx[h] + 15) / 16, (nY + 15) / 16);
+                const dim3 grid((2 * d.halo_local_nx[h] + bx - 1) / bx, (nY + by - 1) / by);
                 check_cuda(update(st, in.s, k, d.gpu_domain_local_nx[k], grid, block, st.halo_stream[k],
                                   d.halo_start[h], d.halo_end[h], d.halo_start[h] - d.gpu_start[k]),
                            "update kernel launch", k);
@@ -48,7 +50,7 @@ void half_step(update_launcher update, const field_stream_list& exchanges, bool 
     }
     for (int k = 0; k < ngpus; ++k) {
         check_cuda(cudaSetDevice(k), "cudaSetDevice", k);
-        const dim3 grid((d.body_local_nx[k] + 15) / 16, (nY + 15) / 16);
+        const dim3 grid((d.body_local_nx[k] + bx - 1) / bx, (nY + by - 1) / by);
         check_cuda(update(st, in.s, k, d.gpu_domain_local_nx[k], grid, block, st.compute_stream[k], d.body_start[k],
                           d.body_end[k], d.body_start[k] - d.gpu_start[k]),
                    "update kernel launch", k);
