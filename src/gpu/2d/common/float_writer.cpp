@@ -34,10 +34,13 @@ float* allocate_slot(uint64_t capacity)
     return static_cast<float*>(data);
 }
 
+// Returns a slot's block; a null slot holds none.
+cudaError_t free_slot(float* data) { return data != nullptr ? cudaFreeHost(data) : cudaSuccess; }
+
 // Releases a slot; a failure is reported on standard error and returned.
 cudaError_t release_slot(float* data)
 {
-    const cudaError_t result = cudaFreeHost(data);
+    const cudaError_t result = free_slot(data);
     if (result != cudaSuccess)
         std::fprintf(stderr, "Error: cudaFreeHost failed: %s\n", cudaGetErrorString(result));
     return result;
@@ -220,8 +223,8 @@ cudaError_t float_writer_destroy(float_writer* writer)
     }
     std::free(writer->file_buffer);
     writer->file_buffer = nullptr;
-    const cudaError_t first = cudaFreeHost(writer->buffers[0].data);
-    const cudaError_t second = cudaFreeHost(writer->buffers[1].data);
+    const cudaError_t first = free_slot(writer->buffers[0].data);
+    const cudaError_t second = free_slot(writer->buffers[1].data);
     pthread_mutex_destroy(&writer->mutex);
     pthread_cond_destroy(&writer->data_ready);
     pthread_cond_destroy(&writer->buffer_free);

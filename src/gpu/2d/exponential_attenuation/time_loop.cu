@@ -133,7 +133,8 @@ int tear_down(const solver_model& model, const host_inputs& in, const decomposit
     const cudaError_t released = release_output();
     release_stop_signals(in.s.nT > 0 ? in.s.nT : 0, in.s.nT);
     check_cuda(released, "cudaFreeHost", -1);
-    check_cuda(cudaFreeHost(genout_frame_host), "cudaFreeHost", -1);
+    if (genout_frame_host != nullptr) // none without output points
+        check_cuda(cudaFreeHost(genout_frame_host), "cudaFreeHost", -1);
 
     for (int f = 0; f < family_count; ++f)
         std::free(in.slice_host[f]);
