@@ -113,16 +113,22 @@ TEST(GenoutIntegrity, FailedRunKeepsWholeTrueFrames)
     const run_output reference = run_case(program, set, host_environment(2), "integrity_ref");
     ASSERT_EQ(reference.result.status, 0) << reference.result.err;
     ASSERT_EQ(reference.genout.size(), nT * frame_floats(set));
-    // Six peer copies a step on 2 GPUs; the first cudaFreeHost is in the teardown.
-    for (const char* fault : {"cudaMemcpyPeerAsync:1", "cudaMemcpyPeerAsync:20", "cudaMemcpyPeerAsync:39",
-                              "cudaMemcpyPeerAsync:71", "cudaFreeHost"}) {
-        SCOPED_TRACE(fault);
+    // Six peer copies a step on 2 GPUs: copy N fails in step (N - 1) / 6, after
+    // the frames of the steps before it. The first cudaFreeHost is in the
+    // teardown, after every frame.
+    const struct {
+        const char* fault;
+        size_t frames;
+    } rows[] = {{"cudaMemcpyPeerAsync:1", 0},  {"cudaMemcpyPeerAsync:20", 3}, {"cudaMemcpyPeerAsync:39", 6},
+                {"cudaMemcpyPeerAsync:71", 11}, {"cudaFreeHost", 12}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.fault);
         environment env = host_environment(2);
-        env.push_back({"TESSARO_HOST_FAIL", fault});
+        env.push_back({"TESSARO_HOST_FAIL", r.fault});
         const auto out = run_into_slow_fifo(set, env);
         EXPECT_EQ(out.first.status, 1);
         EXPECT_EQ(out.first.err.rfind("Error: ", 0), 0u) << out.first.err;
-        expect_true_frames(out.second, reference.genout, frame_floats(set));
+        expect_true_frames(out.second, reference.genout, frame_floats(set), r.frames);
     }
 }
 
@@ -164,6 +170,46 @@ TEST(GenoutIntegrity, StopSignalLeavesWholeTrueFrames)
         EXPECT_EQ(frames, static_cast<size_t>(steps + 1) / 2); // a frame at every even step done
         EXPECT_GE(frames, r.frames_seen);
         expect_true_frames(read_floats(genout), reference.genout, frame, frames);
+    }
+}
+
+// A second stop signal ends the run at once; a signal that the run was
+// started to ignore (nohup) stays ignored.
+TEST(GenoutIntegrity, SecondSignalEndsAtOnceAndIgnoredSignalsStayIgnored)
+{
+    input_set set = large_frame_set(20, 1 << 16);
+    const run_output reference = run_case(program, set, host_environment(1), "integrity_ref");
+    ASSERT_EQ(reference.result.status, 0) << reference.result.err;
+    const size_t frame = frame_floats(set);
+    for (bool ignored : {false, true}) {
+        SCOPED_TRACE(ignored ? "SIGHUP ignored" : "SIGINT and SIGTERM together");
+        const std::string dir = make_scratch_dir("integrity_signals");
+        write_input_set(dir, set);
+        child_setup setup;
+        if (ignored)
+            setup.ignored_signals = {SIGHUP};
+        const running_program child = start_program(program, dir, host_environment(1), setup);
+        ASSERT_TRUE(wait_for_size(dir + "/genout.dat", 4 * frame));
+        kill(child.pid, SIGSTOP);
+        if (ignored) {
+            kill(child.pid, SIGHUP);
+        } else {
+            kill(child.pid, SIGINT);
+            kill(child.pid, SIGTERM);
+        }
+        kill(child.pid, SIGCONT);
+        const program_result result = finish_program(child);
+        EXPECT_EQ(result.err.find("Stopped by"), std::string::npos) << result.err;
+        const std::vector<float> genout = read_floats(dir + "/genout.dat");
+        if (ignored) {
+            EXPECT_EQ(result.status, 0) << result.err;
+            EXPECT_EQ(genout.size(), reference.genout.size());
+        } else {
+            EXPECT_TRUE(result.status == 128 + SIGINT || result.status == 128 + SIGTERM) << result.status;
+        }
+        // Ending at once may cut the last frame; the whole ones before it are true.
+        expect_true_frames(std::vector<float>(genout.begin(), genout.begin() + genout.size() / frame * frame),
+                           reference.genout, frame);
     }
 }
 
@@ -210,6 +256,14 @@ TEST(GenoutIntegrity, GenoutThatIsAnInputFileIsRefused)
             EXPECT_EQ(result.err, std::string("Error: genout.dat is the input file ") + input + "\n");
             EXPECT_EQ(read_bytes(dir + "/" + input), before);
         }
+    // A device is no file to destroy: the unused c.dat and genout.dat may both be /dev/null.
+    const std::string dir = make_scratch_dir("integrity_input");
+    write_input_set(dir, set);
+    std::remove((dir + "/c.dat").c_str());
+    ASSERT_EQ(symlink("/dev/null", (dir + "/c.dat").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/null", (dir + "/genout.dat").c_str()), 0);
+    const program_result result = run_program(program, dir, host_environment(1));
+    EXPECT_EQ(result.status, 0) << result.err;
 }
 
 } // namespace

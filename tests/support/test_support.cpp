@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -78,6 +79,8 @@ running_program start_program(const std::string& program, const std::string& dir
             close(static_cast<int>(fd));
         if (setup.stdout_closed)
             close(1);
+        for (int signal : setup.ignored_signals)
+            std::signal(signal, SIG_IGN);
         for (const auto& limit : setup.limits) {
             const struct rlimit value = {static_cast<rlim_t>(limit.second), static_cast<rlim_t>(limit.second)};
             if (setrlimit(limit.first, &value) != 0)

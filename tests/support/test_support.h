@@ -20,6 +20,7 @@ struct child_setup {
     bool stdout_closed = false; // start with descriptor 1 closed (nothing is captured)
     std::vector<std::pair<int, unsigned long long>> limits; // setrlimit(resource, value) before exec
     std::vector<std::string> args; // arguments after the program's name (the programs take none)
+    std::vector<int> ignored_signals; // started with these signals ignored, as under nohup
 };
 
 // A new empty directory under the system's temporary directory.

@@ -55,29 +55,33 @@ int open_genout()
     const int fd = open("genout.dat", O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
         return -1;
-    struct stat info;
-    const char* input = nullptr;
-    int refused = 0, failed = 0;
+    auto give_up = [fd](int result) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return result;
+    };
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
             std::fprintf(stderr, "Error: genout.dat is in use by another run\n");
-            refused = 1;
-        } else {
-            failed = errno;
+            return give_up(float_writer_refused);
         }
-    } else if (fstat(fd, &info) != 0) {
-        failed = errno;
-    } else if ((input = input_file_named(info)) != nullptr) {
-        std::fprintf(stderr, "Error: genout.dat is the input file %s\n", input);
-        refused = 1;
-    } else if (S_ISREG(info.st_mode) && ftruncate(fd, 0) != 0) {
-        failed = errno;
+        // A file system without locks still takes the output.
+        std::fprintf(stderr, "Warning: genout.dat cannot be locked (%s): a second run here would not be refused\n",
+                     std::strerror(errno));
     }
-    if (refused == 0 && failed == 0)
-        return fd;
-    close(fd);
-    errno = failed;
-    return refused ? float_writer_refused : -1;
+    struct stat info;
+    if (fstat(fd, &info) != 0)
+        return give_up(-1);
+    // Writing into a device or a pipe destroys no input; truncating a file does.
+    const char* input = S_ISREG(info.st_mode) ? input_file_named(info) : nullptr;
+    if (input != nullptr) {
+        std::fprintf(stderr, "Error: genout.dat is the input file %s\n", input);
+        return give_up(float_writer_refused);
+    }
+    if (S_ISREG(info.st_mode) && ftruncate(fd, 0) != 0)
+        return give_up(-1);
+    return fd;
 }
 
 } // namespace

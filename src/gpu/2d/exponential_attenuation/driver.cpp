@@ -51,8 +51,6 @@ int run_solver(const solver_model& model)
     if (status != 0)
         return status;
 
-    // From the truncation of genout.dat on, a stop signal waits for a step boundary.
-    catch_stop_signals();
     static float_writer writer;
     const int opened = float_writer_init(&writer, static_cast<uint64_t>(in.s.ncoordsout));
     if (opened != 0) {
@@ -60,6 +58,8 @@ int run_solver(const solver_model& model)
             std::perror("Failed to initialize float writer");
         return 1;
     }
+    // From here on a stop signal waits for a step boundary.
+    catch_stop_signals();
     pthread_t writer_thread;
     // Without the writer thread no frame would ever leave its slot.
     const int created = pthread_create(&writer_thread, nullptr, float_writer_thread, &writer);

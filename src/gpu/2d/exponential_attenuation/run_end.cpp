@@ -9,6 +9,9 @@
 namespace {
 
 const int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
+// A signal that the run was started to ignore (nohup, a background job) is
+// left ignored.
+bool caught[3] = {false, false, false};
 
 std::atomic<int> caught_signal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
@@ -39,13 +42,15 @@ const char* signal_name(int signal)
 
 void restore_default_actions()
 {
-    for (int signal : stop_signals)
-        std::signal(signal, SIG_DFL);
+    for (int i = 0; i < 3; ++i)
+        if (caught[i])
+            std::signal(stop_signals[i], SIG_DFL);
 }
 
 // Ends the process by the caught signal, after saying what genout.dat holds.
 [[noreturn]] void end_by_signal(int signal, int steps_done, int nT)
 {
+    std::putchar('\n'); // ends the progress line
     std::fflush(stdout);
     std::fprintf(stderr, "Stopped by %s after %d of %d steps: genout.dat holds %d whole frames%s\n",
                  signal_name(signal), steps_done, nT, frames_closed,
@@ -63,8 +68,11 @@ void catch_stop_signals()
     action.sa_handler = on_stop_signal;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    for (int signal : stop_signals)
-        sigaction(signal, &action, nullptr);
+    for (int i = 0; i < 3; ++i) {
+        struct sigaction before;
+        caught[i] = sigaction(stop_signals[i], nullptr, &before) == 0 && before.sa_handler != SIG_IGN &&
+                    sigaction(stop_signals[i], &action, nullptr) == 0;
+    }
 }
 
 void hold_output(float_writer* writer, pthread_t writer_thread)

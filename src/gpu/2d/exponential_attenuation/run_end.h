@@ -9,7 +9,8 @@
 #include <pthread.h>
 
 // From now on a stop signal only sets a flag, which the time loop reads at
-// every step boundary; a second one ends the run at once.
+// every step boundary; a second one ends the run at once. Signals that the
+// run was started to ignore stay ignored.
 void catch_stop_signals();
 
 // Failures and stops finish this writer and its thread before the run ends.

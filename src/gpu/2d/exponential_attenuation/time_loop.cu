@@ -131,7 +131,8 @@ int tear_down(const solver_model& model, const host_inputs& in, const decomposit
     // The frame buffer goes after the writer: a failure to release either
     // then finds genout.dat closed, with every frame in it.
     const cudaError_t released = release_output();
-    release_stop_signals(in.s.nT > 0 ? in.s.nT : 0, in.s.nT);
+    const int steps = in.s.nT > 0 ? in.s.nT : 0;
+    release_stop_signals(steps, steps);
     check_cuda(released, "cudaFreeHost", -1);
     if (genout_frame_host != nullptr) // none without output points
         check_cuda(cudaFreeHost(genout_frame_host), "cudaFreeHost", -1);
