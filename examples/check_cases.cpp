@@ -93,7 +93,7 @@ layer_medium medium_at(grid g, int x, int y)
 }
 
 // Staggered first-derivative weights of orders 16, 8 and 4.
-const double order16[8] = {1.2340910,     -1.0664985e-1, 2.3036367e-2,  -5.3423856e-3,
+const double order16[8] = {1.2340910,     -1.06649846e-1, 2.3036367e-2,  -5.3423856e-3,
                            1.0772712e-3,  -1.6641888e-4, 1.7021711e-5,  -8.5234642e-7};
 const double order8[8] = {1.1962890625, -7.9752604166666667e-2, 9.5703125e-3, -6.9754464285714286e-4, 0, 0, 0, 0};
 const double order4[8] = {1.125, -4.1666666666666667e-2, 0, 0, 0, 0, 0, 0};

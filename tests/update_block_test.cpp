@@ -79,7 +79,7 @@ std::set<std::string> expected_launches(block_shape b, int gpus)
 TEST(UpdateBlock, AnotherShapeWritesTheSameGenoutWithGridsThatFollowIt)
 {
     const block_shape usual = parse_shape(TESSARO_UPDATE_BLOCK_SETTING), other = parse_shape(TESSARO_OTHER_UPDATE_BLOCK);
-    ASSERT_NE(usual.x, other.x);
+    ASSERT_TRUE(usual.x != other.x || usual.y != other.y);
     for (const program_pair& p : programs)
         for (int gpus : {1, 3}) {
             SCOPED_TRACE(std::string(p.name) + " program, " + std::to_string(gpus) + " GPUs");

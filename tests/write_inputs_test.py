@@ -40,15 +40,23 @@ def run_case(program, directory, *parameters):
     return np.fromfile(Path(directory) / "genout.dat", "<f4").reshape(-1, count)
 
 
+def exact_weights():
+    # solve sum c_k (2k - 1)^(2m - 1) = [m == 1], m = 1 .. 8, in exact arithmetic
+    rows = [[Fraction((2 * k + 1) ** (2 * m - 1)) for k in range(8)] + [Fraction(m == 1)] for m in range(1, 9)]
+    for i in range(8):
+        pivot = next(r for r in range(i, 8) if rows[r][i] != 0)
+        rows[i], rows[pivot] = rows[pivot], rows[i]
+        for r in range(8):
+            if r != i and rows[r][i] != 0:
+                factor = rows[r][i] / rows[i][i]
+                rows[r] = [a - factor * b for a, b in zip(rows[r], rows[i])]
+    return [rows[i][8] / rows[i][i] for i in range(8)]
+
+
 def weights_are_exact(dmap_file):
-    # |sum c_k (2k - 1)^(2m - 1) - [m == 1]| within the float32 rounding of the c_k
-    weights = [Fraction(float(v)) for v in np.fromfile(dmap_file, "<f4")[2:17:2]]
-    for m in range(1, 9):
-        moment = sum(c * (2 * k + 1) ** (2 * m - 1) for k, c in enumerate(weights)) - (m == 1)
-        bound = sum(abs(c) * (2 * k + 1) ** (2 * m - 1) for k, c in enumerate(weights)) * Fraction(1, 2**24)
-        if abs(moment) > bound:
-            return False
-    return True
+    # each weight is the float32 nearest to the exact 16th-order weight
+    weights = np.fromfile(dmap_file, "<f4")[2:17:2]
+    return all(np.float32(float(c)) == w for c, w in zip(exact_weights(), weights))
 
 
 def envelope(trace):

@@ -46,6 +46,12 @@ if [ ${#sizes[@]} -ne 0 ] && [ ${#sizes[@]} -ne 3 ]; then
 fi
 nX=${sizes[0]:-768} nY=${sizes[1]:-512} nT=${sizes[2]:-400}
 large=${DEVICE_CHECK_LARGE:-$([ $host_only = 1 ] && echo 256 || echo 8192)}
+whole() { [[ $1 =~ ^[0-9]+$ ]] && [ "${#1}" -le 9 ]; }
+if ! whole "$nX" || ! whole "$nY" || ! whole "$nT" || ! whole "$large" || [ "$nX" -lt 136 ] || [ "$nY" -lt 40 ] ||
+    [ "$nT" -lt 1 ] || [ "$large" -lt 136 ]; then
+    echo "$0: the cases need nX >= 136, nY >= 40, nT >= 1 and DEVICE_CHECK_LARGE >= 136" >&2
+    exit 2
+fi
 jobs=$(nproc 2>/dev/null || echo 4)
 shapes=(16x16 4x32 2x64 1x128)
 programs=(tessaro_2d_exponential_attenuation_multi_gpu tessaro_2d_2_relax_multi_gpu)
@@ -230,12 +236,16 @@ compare() {
     fi
 }
 
-# case_dir NAME CASE nX nY nT: a fresh run directory holding the case.
+# case_dir NAME CASE nX nY nT: a fresh run directory holding the case, its
+# path on standard output; status 1 when the case cannot be written.
 case_dir() {
     local dir=$out/runs/$1
-    rm -rf "$dir" && mkdir -p "$dir"
-    "$tool" check-case "$dir" "$2" "$3" "$4" "$5" > /dev/null || { say "cannot write the case into $dir"; fail_all; }
+    rm -rf "$dir" && mkdir -p "$dir" && "$tool" check-case "$dir" "$2" "$3" "$4" "$5" > /dev/null || return 1
     echo "$dir"
+}
+case_failed() {
+    say "cannot write check case $1 into $out/runs"
+    fail_all
 }
 
 say "== the CUDA build against the host runtime"
@@ -257,8 +267,8 @@ for program in "${programs[@]}"; do
             for config in "${configs[@]}"; do
                 IFS='|' read -r label tested_env reference_gpus <<< "$config"
                 name=${program_name[$program]}-case$which-saving$saving-gpus$reference_gpus
-                tested=$(case_dir "$name-tested" $which "$nX" "$nY" "$nT")
-                reference=$(case_dir "$name-reference" $which "$nX" "$nY" "$nT")
+                tested=$(case_dir "$name-tested" $which "$nX" "$nY" "$nT") || case_failed $which
+                reference=$(case_dir "$name-reference" $which "$nX" "$nY" "$nT") || case_failed $which
                 # shellcheck disable=SC2086 # the environment's words are meant to split
                 run "$tested" "$(executable "$tested_build" "$program")" DIVEV_MEMORY_SAVING=$saving $tested_env
                 run "$reference" "$(executable host-16x16 "$program")" DIVEV_MEMORY_SAVING=$saving \
@@ -276,6 +286,7 @@ say "== update-block shapes on the $large x $large case, one GPU"
 # shellcheck disable=SC2059 # the format is the four bytes, lowest first
 write_int() { printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($2 & 255)) $(($2 >> 8 & 255)) $(($2 >> 16 & 255)) $(($2 >> 24 & 255)))" > "$1"; }
 large_case=""
+not_run=0 # shape comparisons skipped for the time budget
 declare -A rate
 single_gpu=(CUDA_VISIBLE_DEVICES="$first_gpu")
 [ $host_only = 1 ] && single_gpu=(TESSARO_HOST_GPUS=1)
@@ -284,10 +295,12 @@ for shape in "${shapes[@]}"; do
         steps=${timed_steps[$program]}
         if [ $SECONDS -gt $timing_budget_s ]; then
             say "$shape ${program_name[$program]}: not timed, past the time budget of $timing_budget_s s"
+            [ "$shape" = 16x16 ] || not_run=$((not_run + 1))
             continue
         fi
         if [ -z "$large_case" ]; then
-            large_case=$(case_dir large 1 "$large" "$large" $((10 + steps > 310 ? 10 + steps : 310)))
+            large_case=$(case_dir large 1 "$large" "$large" $((10 + steps > 310 ? 10 + steps : 310))) ||
+                case_failed 1
         fi
         dirs=()
         for n in 10 $((10 + steps)); do
@@ -327,4 +340,5 @@ for shape in "${shapes[@]}"; do
     }')"
 done
 say "(point-steps per second; the whole check took $SECONDS s)"
+[ $not_run = 0 ] || say "$not_run block-shape comparisons not run: past the time budget"
 verdict

@@ -18,12 +18,17 @@ int main()
     }
     for (int k = 0; k < count; ++k) {
         cudaDeviceProp prop;
-        int clock_khz = 0, bus_bits = 0;
-        if (cudaGetDeviceProperties(&prop, k) != cudaSuccess ||
-            cudaDeviceGetAttribute(&clock_khz, cudaDevAttrMemoryClockRate, k) != cudaSuccess ||
-            cudaDeviceGetAttribute(&bus_bits, cudaDevAttrGlobalMemoryBusWidth, k) != cudaSuccess) {
-            std::fprintf(stderr, "GPU %d: %s\n", k, cudaGetErrorString(cudaGetLastError()));
+        const cudaError_t described = cudaGetDeviceProperties(&prop, k);
+        if (described != cudaSuccess) {
+            std::fprintf(stderr, "GPU %d: %s\n", k, cudaGetErrorString(described));
             return 1;
+        }
+        // Either figure unknown: a peak of 0, which the script looks up by name.
+        int clock_khz = 0, bus_bits = 0;
+        if (cudaDeviceGetAttribute(&clock_khz, cudaDevAttrMemoryClockRate, k) != cudaSuccess ||
+            cudaDeviceGetAttribute(&bus_bits, cudaDevAttrGlobalMemoryBusWidth, k) != cudaSuccess) {
+            clock_khz = 0;
+            (void)cudaGetLastError();
         }
         const double peak = 2.0 * clock_khz * 1.0e3 * (bus_bits / 8.0) / 1.0e9;
         std::printf("%d\t%s\t%d.%d\t%.0f\n", k, prop.name, prop.major, prop.minor, peak);
