@@ -228,7 +228,7 @@ TEST(RunEnd, ClosedPipesChangeNothingButGenout)
 // locked: two such runs at once both complete.
 TEST(RunEnd, GenoutOnADeviceIsSharedByRuns)
 {
-    const input_set set = large_frame_set(20, 1 << 12);
+    const input_set set = long_run(20000, 100); // long enough to be held while the other runs
     std::string dirs[2];
     for (std::string& dir : dirs) {
         dir = make_scratch_dir("run_end_device");

@@ -1,6 +1,5 @@
 #include "progress_line.h"
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
