@@ -5,15 +5,16 @@
 
 #include <gtest/gtest.h>
 
-#include <stdio_ext.h>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
+#include <future>
 #include <regex>
 #include <thread>
 #include <vector>
@@ -249,18 +250,59 @@ TEST_F(FloatWriterTest, ShortWriteWarnsAndRecordsFailure)
     EXPECT_TRUE(std::regex_match(text, warning)) << text;
 }
 
-// A frame that fits the stream buffer is written and flushed in one piece, so
-// a run stopped by a signal never leaves part of a frame in genout.dat.
-TEST_F(FloatWriterTest, StreamBufferHoldsAWholeFrame)
+// A frame is written in chunks, the mutex free between them: while genout.dat's
+// reader holds up the rest of a 4 MB frame, the producer sees part of it
+// written and hands the next frame over without waiting.
+TEST_F(FloatWriterTest, ProgressShowsWithinAFrame)
 {
-    for (uint64_t capacity : {uint64_t{0}, uint64_t{16}, uint64_t{1203}, uint64_t{100000}}) {
-        SCOPED_TRACE(capacity);
-        float_writer w;
-        ASSERT_EQ(float_writer_init(&w, capacity), 0);
-        EXPECT_GE(__fbufsize(w.file), capacity * sizeof(float));
-        float_writer_shutdown(&w);
-        float_writer_destroy(&w);
-    }
+    ASSERT_EQ(mkfifo("genout.dat", 0644), 0);
+    const size_t floats = 1 << 20, held_up_at = 1 << 20;
+    std::promise<void> read_on;
+    std::string drained;
+    std::thread reader([&, go = read_on.get_future()] {
+        const int fd = open("genout.dat", O_RDONLY);
+        std::vector<char> chunk(65536);
+        for (bool waited = false;;) {
+            if (!waited && drained.size() >= held_up_at) {
+                go.wait();
+                waited = true;
+            }
+            const size_t want = waited ? chunk.size() : std::min(chunk.size(), held_up_at - drained.size());
+            const ssize_t n = read(fd, chunk.data(), want);
+            if (n <= 0)
+                break;
+            drained.append(chunk.data(), static_cast<size_t>(n));
+        }
+        close(fd);
+    });
+    float_writer w;
+    ASSERT_EQ(float_writer_init(&w, floats), 0);
+    pthread_t thread = start(&w);
+    const std::vector<float> first = frame_of(1, floats), second = frame_of(2, floats);
+    float_writer_submit(&w, first.data(), floats, 0);
+    float_writer_submit(&w, second.data(), floats, 1); // the other slot is free
+    uint64_t written = 0;
+    int frames = -1;
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    do {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        pthread_mutex_lock(&w.mutex);
+        written = w.floats_written;
+        frames = w.frames_written;
+        pthread_mutex_unlock(&w.mutex);
+    } while (written < held_up_at / 4 / 2 && std::chrono::steady_clock::now() < limit);
+    EXPECT_GE(written, held_up_at / 4 / 2);
+    EXPECT_LT(written, floats);
+    EXPECT_EQ(frames, 0);
+    read_on.set_value();
+    ASSERT_TRUE(joined_within(thread, 30));
+    float_writer_destroy(&w);
+    reader.join();
+    EXPECT_EQ(w.frames_written, 2);
+    EXPECT_EQ(w.floats_written, 2 * floats);
+    const std::vector<float> want = concat({first, second});
+    ASSERT_EQ(drained.size(), want.size() * 4);
+    EXPECT_EQ(std::memcmp(drained.data(), want.data(), drained.size()), 0);
 }
 
 TEST_F(FloatWriterTest, OversizedFrameIsTruncatedWithWarning)

@@ -138,6 +138,7 @@ void initialise(runtime_state& s)
             refuse_setting("TESSARO_HOST_TRACE", "a file that can be written", path, std::strerror(errno));
     }
     s.initialised = true;
+    start_launch_pool(s.thread_count);
 }
 
 void release(runtime_state& s)

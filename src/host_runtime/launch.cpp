@@ -7,7 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <system_error>
+#include <pthread.h>
 #include <thread>
 
 __thread uint3 threadIdx;
@@ -35,7 +35,10 @@ struct pool_state {
     std::mutex mutex;
     std::condition_variable wake;
     std::condition_variable done;
-    std::vector<std::thread> workers;
+    // Plain POSIX threads: UndefinedBehaviorSanitizer checks the virtual call
+    // that starts a std::thread with a probe that needs two free descriptors,
+    // which a run at its descriptor limit does not have.
+    std::vector<pthread_t> workers;
     size_t wanted = 0;             // workers asked for; fewer when the system refused some
     const grid_job* job = nullptr; // written before the generation is published
     std::atomic<uint64_t> generation{0};
@@ -126,12 +129,19 @@ bool start_worker(pool_state& p, std::string& reason)
         reason = std::strerror(EAGAIN);
         return false;
     }
-    try {
-        p.workers.emplace_back(worker_loop, p.generation.load(std::memory_order_relaxed));
-    } catch (const std::system_error& e) {
-        reason = e.code().message();
+    // The generation seen so far travels as the thread's argument.
+    auto run = [](void* seen) -> void* {
+        worker_loop(reinterpret_cast<uintptr_t>(seen));
+        return nullptr;
+    };
+    pthread_t thread;
+    const uintptr_t seen = p.generation.load(std::memory_order_relaxed);
+    const int created = pthread_create(&thread, nullptr, run, reinterpret_cast<void*>(seen));
+    if (created != 0) {
+        reason = std::strerror(created);
         return false;
     }
+    p.workers.push_back(thread);
     return true;
 }
 
@@ -147,8 +157,8 @@ void resize_pool(size_t workers)
         p.stop.store(true, std::memory_order_release);
     }
     p.wake.notify_all();
-    for (std::thread& t : p.workers)
-        t.join();
+    for (pthread_t t : p.workers)
+        pthread_join(t, nullptr);
     p.workers.clear();
     p.stop.store(false, std::memory_order_relaxed);
     p.wanted = workers;
@@ -208,7 +218,7 @@ void run_grid(dim3 grid, dim3 block, const std::function<void()>& body, int thre
     }
     uint64_t chunk = job.block_count / (uint64_t(threads) * 8);
     job.chunk = chunk == 0 ? 1 : chunk;
-    resize_pool(static_cast<size_t>(threads - 1));
+    start_launch_pool(threads);
     pool_state& p = pool();
     p.job = &job;
     p.next_block.store(1, std::memory_order_relaxed);
@@ -226,6 +236,8 @@ void run_grid(dim3 grid, dim3 block, const std::function<void()>& body, int thre
     }
     p.job = nullptr;
 }
+
+void start_launch_pool(int threads) { resize_pool(threads > 1 ? static_cast<size_t>(threads - 1) : 0); }
 
 } // namespace host_runtime::detail
 

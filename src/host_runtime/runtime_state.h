@@ -99,5 +99,9 @@ const allocation* find_allocation(const void* ptr);
 
 // Thread pool for kernel launches.
 void run_grid(dim3 grid, dim3 block, const std::function<void()>& body, int threads);
+// Starts the pool for grids run on `threads` CPU threads, as initialisation
+// does: a launch thread that cannot be started is reported then, before the
+// program has begun its progress line, and not at its first launch.
+void start_launch_pool(int threads);
 
 } // namespace host_runtime::detail

@@ -69,8 +69,10 @@ running_program start_program(const std::string& program, const std::string& dir
         int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (out < 0 || err < 0 || chdir(dir.c_str()) != 0)
             _exit(127);
-        dup2(out, 1);
-        dup2(err, 2);
+        dup2(setup.stdout_fd >= 0 ? setup.stdout_fd : out, 1);
+        dup2(setup.stderr_fd >= 0 ? setup.stderr_fd : err, 2);
+        if (setup.own_process_group)
+            setpgid(0, 0);
         int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
         // The program starts with the standard streams alone, whatever the test holds open.
@@ -89,6 +91,8 @@ running_program start_program(const std::string& program, const std::string& dir
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
+    if (setup.own_process_group)
+        setpgid(pid, pid); // as the child does: a group signal sent at once reaches it
     child.pid = pid;
     return child;
 }

@@ -21,6 +21,8 @@ struct child_setup {
     std::vector<std::pair<int, unsigned long long>> limits; // setrlimit(resource, value) before exec
     std::vector<std::string> args; // arguments after the program's name (the programs take none)
     std::vector<int> ignored_signals; // started with these signals ignored, as under nohup
+    int stdout_fd = -1, stderr_fd = -1; // the test's descriptor (a pipe's end) in place of the file
+    bool own_process_group = false;    // leads a process group of its own, for group signals
 };
 
 // A new empty directory under the system's temporary directory.

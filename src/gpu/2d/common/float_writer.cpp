@@ -3,11 +3,12 @@
 
 #include "platform.h"
 
+#include "progress_line.h"
 #include "raw_data.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -48,7 +49,9 @@ cudaError_t release_slot(float* data)
 
 // Opens genout.dat for writing without truncating it, takes the run's lock on
 // it, and truncates it only when no other run holds it and it is none of the
-// run's input files. Returns the descriptor, or -1 with errno set, or
+// run's input files. Only a regular file is locked, truncated or checked: a
+// device (/dev/null) or a pipe is shared by any number of runs and destroys
+// no input. Returns the descriptor, or -1 with errno set, or
 // float_writer_refused after a line on standard error.
 int open_genout()
 {
@@ -61,6 +64,11 @@ int open_genout()
         errno = error;
         return result;
     };
+    struct stat info;
+    if (fstat(fd, &info) != 0)
+        return give_up(-1);
+    if (!S_ISREG(info.st_mode))
+        return fd;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
             std::fprintf(stderr, "Error: genout.dat is in use by another run\n");
@@ -70,18 +78,109 @@ int open_genout()
         std::fprintf(stderr, "Warning: genout.dat cannot be locked (%s): a second run here would not be refused\n",
                      std::strerror(errno));
     }
-    struct stat info;
-    if (fstat(fd, &info) != 0)
-        return give_up(-1);
-    // Writing into a device or a pipe destroys no input; truncating a file does.
-    const char* input = S_ISREG(info.st_mode) ? input_file_named(info) : nullptr;
+    const char* input = input_file_named(info);
     if (input != nullptr) {
         std::fprintf(stderr, "Error: genout.dat is the input file %s\n", input);
         return give_up(float_writer_refused);
     }
-    if (S_ISREG(info.st_mode) && ftruncate(fd, 0) != 0)
+    if (ftruncate(fd, 0) != 0)
         return give_up(-1);
     return fd;
+}
+
+// Floats of one write: a pipe's default capacity, so that a reader that drains
+// it shows progress at every chunk.
+constexpr uint64_t chunk_floats = 16384;
+
+// Writes the frame of `slot` (the mutex held on entry and return, released
+// while writing) in chunks, counting each in floats_written and signalling
+// buffer_free after it. Returns 1 when the whole frame was written and flushed.
+int write_frame(float_writer* writer, const float_writer_buffer* slot)
+{
+    const float* data = slot->data;
+    const uint64_t count = slot->count;
+    FILE* file = writer->file;
+    pthread_mutex_unlock(&writer->mutex);
+    uint64_t written = 0;
+    for (bool short_write = false; written < count && !short_write;) {
+        const uint64_t n = count - written < chunk_floats ? count - written : chunk_floats;
+        const size_t done = std::fwrite(data + written, sizeof(float), n, file);
+        short_write = done != n;
+        written += done;
+        pthread_mutex_lock(&writer->mutex);
+        writer->floats_written += done;
+        pthread_cond_signal(&writer->buffer_free);
+        pthread_mutex_unlock(&writer->mutex);
+    }
+    int whole = written == count;
+    if (!whole)
+        print_message("Warning: Only wrote %zu of %zu floats\n", static_cast<size_t>(written),
+                      static_cast<size_t>(count));
+    if (std::fflush(file) != 0)
+        whole = 0;
+    pthread_mutex_lock(&writer->mutex);
+    return whole;
+}
+
+double seconds_now()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+// Waits on buffer_free (the mutex held) until `done` holds. Once the run is
+// stopping, gives up when the writer has written nothing for the bound: sets
+// `stalled` and returns false. The waits are short, so that a stop requested
+// meanwhile is seen.
+template <typename Done>
+bool wait_for_writer(float_writer* writer, Done done)
+{
+    uint64_t seen = writer->floats_written;
+    double quiet_since = -1.0; // while stopping: since when nothing was written
+    while (!done()) {
+        if (writer->stalled != 0)
+            return false;
+        const double now = seconds_now();
+        if (writer->floats_written != seen) {
+            seen = writer->floats_written;
+            quiet_since = -1.0;
+        }
+        if (writer->stop_requested != nullptr && writer->stop_requested->load() != 0) {
+            if (quiet_since < 0.0)
+                quiet_since = now;
+            else if (now - quiet_since >= float_writer_stall_seconds) {
+                writer->stalled = 1;
+                return false;
+            }
+        }
+        timespec until;
+        clock_gettime(CLOCK_MONOTONIC, &until);
+        until.tv_nsec += 100000000;
+        if (until.tv_nsec >= 1000000000) {
+            until.tv_sec += 1;
+            until.tv_nsec -= 1000000000;
+        }
+        pthread_cond_clockwait(&writer->buffer_free, &writer->mutex, CLOCK_MONOTONIC, &until);
+    }
+    return true;
+}
+
+// Hands what the stream holds to the system and, for a regular file, waits
+// until the system has stored it: a run that ends after the close keeps its
+// frames through a power loss. Returns 0, or -1 when either fails.
+int sync_genout(FILE* file)
+{
+    if (std::fflush(file) != 0)
+        return -1;
+    struct stat info;
+    const int fd = fileno(file);
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+        return 0;
+    int synced;
+    while ((synced = fsync(fd)) != 0 && errno == EINTR) {
+    }
+    return synced;
 }
 
 } // namespace
@@ -89,9 +188,11 @@ int open_genout()
 int float_writer_init(float_writer* writer, uint64_t capacity)
 {
     writer->file = nullptr;
-    writer->file_buffer = nullptr;
     writer->failed = 0;
     writer->frames_written = 0;
+    writer->floats_written = 0;
+    writer->stop_requested = nullptr;
+    writer->stalled = 0;
     writer->buffers[0].data = allocate_slot(capacity);
     if (writer->buffers[0].data == nullptr && capacity > 0) {
         errno = ENOMEM;
@@ -114,23 +215,15 @@ int float_writer_init(float_writer* writer, uint64_t capacity)
     pthread_cond_init(&writer->data_ready, nullptr);
     pthread_cond_init(&writer->buffer_free, nullptr);
 
-    // Each frame is written and flushed whole: with a stream buffer of at least
-    // one frame it reaches the file in one write.
-    const size_t buffer_bytes = capacity * sizeof(float) > BUFSIZ ? capacity * sizeof(float) : BUFSIZ;
-    writer->file_buffer = static_cast<char*>(std::malloc(buffer_bytes));
-    const int fd = writer->file_buffer != nullptr ? open_genout() : -1;
-    int open_error = writer->file_buffer != nullptr ? errno : ENOMEM;
+    const int fd = open_genout();
+    int open_error = errno;
     writer->file = fd >= 0 ? fdopen(fd, "w") : nullptr;
-    if (writer->file != nullptr) {
-        std::setvbuf(writer->file, writer->file_buffer, _IOFBF, buffer_bytes);
+    if (writer->file != nullptr)
         return 0;
-    }
     if (fd >= 0) {
         open_error = errno;
         close(fd);
     }
-    std::free(writer->file_buffer);
-    writer->file_buffer = nullptr;
     release_slot(writer->buffers[0].data);
     release_slot(writer->buffers[1].data);
     pthread_mutex_destroy(&writer->mutex);
@@ -156,17 +249,7 @@ void* float_writer_thread(void* arg)
         }
 
         float_writer_buffer* slot = &writer->buffers[i];
-        int whole = 1;
-        if (slot->count != 0) {
-            size_t written = std::fwrite(slot->data, sizeof(float), slot->count, writer->file);
-            if (written != slot->count) {
-                std::fprintf(stderr, "Warning: Only wrote %zu of %zu floats\n", written,
-                             static_cast<size_t>(slot->count));
-                whole = 0;
-            }
-            if (std::fflush(writer->file) != 0)
-                whole = 0;
-        }
+        const int whole = slot->count == 0 || write_frame(writer, slot);
         // Once a frame is lost, the later ones no longer stand at their offsets.
         writer->failed |= !whole;
         writer->frames_written += !writer->failed;
@@ -189,8 +272,10 @@ void float_writer_submit(float_writer* writer, const float* frame, uint64_t n, i
     pthread_mutex_lock(&writer->mutex);
     int i = writer->fill_index;
     float_writer_buffer* slot = &writer->buffers[i];
-    while (slot->ready != 0)
-        pthread_cond_wait(&writer->buffer_free, &writer->mutex);
+    if (!wait_for_writer(writer, [slot] { return slot->ready == 0; })) {
+        pthread_mutex_unlock(&writer->mutex);
+        return;
+    }
 
     if (n > slot->capacity) {
         std::printf("Warning: Float array size (%zu) exceeds buffer capacity (%zu), truncating\n",
@@ -218,15 +303,23 @@ void float_writer_shutdown(float_writer* writer)
     pthread_mutex_unlock(&writer->mutex);
 }
 
+int float_writer_drain(float_writer* writer)
+{
+    pthread_mutex_lock(&writer->mutex);
+    const bool drained =
+        wait_for_writer(writer, [writer] { return writer->buffers[0].ready == 0 && writer->buffers[1].ready == 0; });
+    pthread_mutex_unlock(&writer->mutex);
+    return drained ? 0 : -1;
+}
+
 cudaError_t float_writer_destroy(float_writer* writer)
 {
     if (writer->file != nullptr) {
-        if (std::fclose(writer->file) != 0)
+        const int synced = sync_genout(writer->file);
+        if (std::fclose(writer->file) != 0 || synced != 0)
             writer->failed = 1;
         writer->file = nullptr;
     }
-    std::free(writer->file_buffer);
-    writer->file_buffer = nullptr;
     const cudaError_t first = free_slot(writer->buffers[0].data);
     const cudaError_t second = free_slot(writer->buffers[1].data);
     pthread_mutex_destroy(&writer->mutex);

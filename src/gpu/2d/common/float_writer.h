@@ -5,6 +5,7 @@
 #include "platform.h"
 
 #include <pthread.h>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -26,25 +27,40 @@ struct float_writer {
     FILE* file;
     int32_t shutdown;
     int32_t frames_submitted;
-    int32_t failed; // 1 once a write, flush or close of genout.dat failed
-    char* file_buffer; // genout.dat's stream buffer: a whole frame, so each frame leaves in one write
+    int32_t failed; // 1 once a write, flush, sync or close of genout.dat failed
     int32_t frames_written; // frames that reached genout.dat whole, all before them whole too
+    // The writer thread writes a frame in chunks, with the mutex released
+    // during each write, so that a blocked write holds up no one and the
+    // producer sees progress within a frame.
+    uint64_t floats_written; // floats written to genout.dat so far
+    // Non-zero once the run is stopping (null: never). From then on a wait of
+    // the producer for the writer gives up when the writer has written nothing
+    // for float_writer_stall_seconds, and sets `stalled`.
+    const std::atomic<int>* stop_requested;
+    int32_t stalled; // 1 once such a wait gave up: the writer thread is stuck in a write
 };
+
+constexpr int float_writer_stall_seconds = 10;
 
 // Returns 0 on success. On failure everything acquired is released and -1 is
 // returned with errno telling why, or float_writer_refused after a line on
-// standard error: another run holds genout.dat (each run locks it for its
-// whole length), or genout.dat is one of the run's input files. A refused
-// genout.dat is neither truncated nor written. Slots of a zero capacity are
-// null.
+// standard error: another run holds genout.dat (each run locks a regular
+// genout.dat for its whole length), or genout.dat is one of the run's input
+// files. A refused genout.dat is neither truncated nor written. Slots of a
+// zero capacity are null.
 constexpr int float_writer_refused = -2;
 int float_writer_init(float_writer* writer, uint64_t capacity);
 void* float_writer_thread(void* writer);
+// Drops the frame when the run is stopping and the writer is stalled.
 void float_writer_submit(float_writer* writer, const float* frame, uint64_t n, int is_last);
 void float_writer_shutdown(float_writer* writer);
-// Closes genout.dat and releases the slots, mutex and condition variables;
-// call after the writer thread has been joined. Returns the first failure of
-// releasing a slot, or cudaSuccess.
+// Waits until every frame handed over has been written. Returns 0, or -1 when
+// the writer is stalled: its thread is then stuck in a write and may be
+// neither joined nor destroyed.
+int float_writer_drain(float_writer* writer);
+// Syncs genout.dat when it is a regular file, closes it and releases the
+// slots, mutex and condition variables; call after the writer thread has been
+// joined. Returns the first failure of releasing a slot, or cudaSuccess.
 cudaError_t float_writer_destroy(float_writer* writer);
-// 1 when genout.dat lacks data because a write, flush or close failed.
+// 1 when genout.dat lacks data because a write, flush, sync or close failed.
 int float_writer_failed(const float_writer* writer);

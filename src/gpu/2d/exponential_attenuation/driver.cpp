@@ -2,6 +2,7 @@
 
 #include "device_setup.h"
 #include "output_points.h"
+#include "progress_line.h"
 #include "run_end.h"
 #include "time_loop.h"
 
@@ -10,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <pthread.h>
 #include <unistd.h>
 
 namespace {
@@ -40,9 +40,11 @@ int run_solver(const solver_model& model)
     static device_state st;
 
     open_closed_standard_streams();
-    // Past a file-size limit a write fails and genout.dat is reported
-    // incomplete, instead of the signal ending the run without a word.
+    // Past a file-size limit, or into a pipe whose reader has gone, a write
+    // fails instead of the signal ending the run without a word: genout.dat
+    // is then reported incomplete, and a console that has gone changes nothing.
     std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
 
     int status = start_up(model, &in, &d);
     if (status != 0)
@@ -60,16 +62,14 @@ int run_solver(const solver_model& model)
     }
     // From here on a stop signal waits for a step boundary.
     catch_stop_signals();
-    pthread_t writer_thread;
     // Without the writer thread no frame would ever leave its slot.
-    const int created = pthread_create(&writer_thread, nullptr, float_writer_thread, &writer);
+    const int created = start_writer_thread(&writer);
     if (created != 0) {
         std::fprintf(stderr, "Error: cannot start the output writer thread: %s\n", std::strerror(created));
         return 1;
     }
-    hold_output(&writer, writer_thread);
     std::puts("Starting time stepping loop...");
-    std::printf("Progress :      ");
+    begin_progress_line();
 
     float* genout_frame_host = set_up_output_points(model, in, d, &st);
     run_time_loop(model, in, d, st, genout_frame_host, &writer);

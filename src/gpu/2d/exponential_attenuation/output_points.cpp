@@ -1,6 +1,7 @@
 #include "output_points.h"
 
 #include "cuda_check.h"
+#include "progress_line.h"
 
 #include <cstdio>
 #include <cstring>
@@ -51,11 +52,13 @@ float* set_up_output_points(const solver_model& model, const host_inputs& in, co
         (void)cudaGetLastError();
         const uint64_t used = static_cast<uint64_t>(total_bytes) - static_cast<uint64_t>(free_bytes);
         const double gb = 1.0 / 1073741824.0;
-        std::printf(model.memory_report_format, k, host, k, L, in.s.nY, static_cast<double>(estimate) * gb,
-                    static_cast<double>(used) * gb, static_cast<double>(estimate + used) * gb,
-                    static_cast<double>(static_cast<uint64_t>(free_bytes)) * gb,
-                    static_cast<double>(static_cast<uint64_t>(total_bytes)) * gb);
-        std::fflush(stdout);
+        char report[2048];
+        std::snprintf(report, sizeof report, model.memory_report_format, k, host, k, L, in.s.nY,
+                      static_cast<double>(estimate) * gb, static_cast<double>(used) * gb,
+                      static_cast<double>(estimate + used) * gb,
+                      static_cast<double>(static_cast<uint64_t>(free_bytes)) * gb,
+                      static_cast<double>(static_cast<uint64_t>(total_bytes)) * gb);
+        continue_progress_line(report);
 
         if (count == 0)
             continue;

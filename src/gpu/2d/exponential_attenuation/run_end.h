@@ -9,15 +9,22 @@
 #include <pthread.h>
 
 // From now on a stop signal only sets a flag, which the time loop reads at
-// every step boundary; a second one ends the run at once. Signals that the
-// run was started to ignore stay ignored.
+// every step boundary. Stop signals within 2 s of the first are the same
+// request (a group signal and a direct one, timeout's two); a later one ends
+// the run at once. Signals that the run was started to ignore stay ignored.
+// After a stop, a console write that blocks is interrupted within a second
+// and given up: the main thread always reaches its step boundary.
 void catch_stop_signals();
 
-// Failures and stops finish this writer and its thread before the run ends.
-void hold_output(float_writer* writer, pthread_t writer_thread);
+// Starts the writer thread, the stop signals blocked in it so that no write of
+// genout.dat is interrupted, and holds the writer: failures and stops finish
+// it and its thread before the run ends. Returns pthread_create's result.
+int start_writer_thread(float_writer* writer);
 
 // Shuts the held writer down, joins its thread and destroys it: genout.dat is
-// closed. Returns the result of releasing its slots.
+// closed. After a stop, a writer that makes no progress for
+// float_writer_stall_seconds is left as it is. Returns the result of
+// releasing its slots.
 cudaError_t release_output();
 
 // At a step boundary, `steps_done` of `nT` steps done: after a stop signal,
@@ -30,5 +37,6 @@ void stop_if_signalled(int steps_done, int nT);
 void release_stop_signals(int steps_done, int nT);
 
 // Ends the run with status 1 after the caller's message, closing genout.dat
-// first when it is open.
+// first when it is open (after a stop whose writer stalled: ends by the
+// signal, as above).
 [[noreturn]] void end_run_failed();

@@ -2,12 +2,12 @@
 
 #include "cuda_check.h"
 #include "output_step.h"
+#include "progress_line.h"
 #include "run_end.h"
 #include "source_schedule.h"
 #include "two_level_field.cuh"
 #include "update_block.h"
 
-#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -106,9 +106,7 @@ void run_time_loop(const solver_model& model, const host_inputs& in, const decom
     for (int t = 0; t < nT; ++t) {
         stop_if_signalled(t, nT);
         // A single step is the whole run: show 1.000 rather than 0/0.
-        const double progress = nT == 1 ? 1.0 : static_cast<double>(t) / static_cast<double>(nT - 1);
-        std::printf("\b\b\b\b\b%0.3f", progress);
-        std::fflush(stdout);
+        show_progress(nT == 1 ? 1.0 : static_cast<double>(t) / static_cast<double>(nT - 1));
 
         apply_sources(in, d, st, t);
         half_step(model.fd_u, model.exchange_after_u, false, in, d, st);
@@ -127,12 +125,11 @@ static void release(void* ptr, int k)
 int tear_down(const solver_model& model, const host_inputs& in, const decomposition& d, device_state* st,
               float* genout_frame_host, const float_writer* writer)
 {
-    std::puts("\nDone.");
+    close_progress_line("Done.");
     // The frame buffer goes after the writer: a failure to release either
     // then finds genout.dat closed, with every frame in it.
     const cudaError_t released = release_output();
-    const int steps = in.s.nT > 0 ? in.s.nT : 0;
-    release_stop_signals(steps, steps);
+    release_stop_signals(in.s.nT > 0 ? in.s.nT : 0, in.s.nT);
     check_cuda(released, "cudaFreeHost", -1);
     if (genout_frame_host != nullptr) // none without output points
         check_cuda(cudaFreeHost(genout_frame_host), "cudaFreeHost", -1);
@@ -163,7 +160,7 @@ int tear_down(const solver_model& model, const host_inputs& in, const decomposit
     }
 
     if (float_writer_failed(writer)) {
-        std::fprintf(stderr, "Error: genout.dat is incomplete: a write, flush or close of it failed\n");
+        print_message("Error: genout.dat is incomplete: a write, flush, sync or close of it failed\n");
         return 1;
     }
     return 0;
