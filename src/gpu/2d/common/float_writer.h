@@ -16,6 +16,14 @@ struct float_writer_buffer {
     int32_t is_last;   // the writer thread ends after writing this frame
 };
 
+// NaN and inf samples of the frames written so far, and where the first lies.
+struct non_finite_samples {
+    int64_t count;
+    int32_t frames;      // frames looked at
+    int32_t first_frame; // -1 while there is none
+    int64_t first_slot;
+};
+
 struct float_writer {
     float_writer_buffer buffers[2];
     int32_t write_index; // slot the writer thread takes next
@@ -29,6 +37,7 @@ struct float_writer {
     int32_t failed; // 1 once a write, flush or close of genout.dat failed
     char* file_buffer; // genout.dat's stream buffer: a whole frame, so each frame leaves in one write
     int32_t frames_written; // frames that reached genout.dat whole, all before them whole too
+    non_finite_samples non_finite;
 };
 
 // Returns 0 on success. On failure everything acquired is released and -1 is
@@ -46,5 +55,7 @@ void float_writer_shutdown(float_writer* writer);
 // call after the writer thread has been joined. Returns the first failure of
 // releasing a slot, or cudaSuccess.
 cudaError_t float_writer_destroy(float_writer* writer);
+// Adds the NaN and inf samples of the next frame, of n floats, to `seen`.
+void count_non_finite(non_finite_samples* seen, const float* frame, uint64_t n);
 // 1 when genout.dat lacks data because a write, flush or close failed.
 int float_writer_failed(const float_writer* writer);

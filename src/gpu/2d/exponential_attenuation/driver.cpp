@@ -1,6 +1,7 @@
 #include "driver.h"
 
 #include "device_setup.h"
+#include "non_finite_output.h"
 #include "output_points.h"
 #include "run_end.h"
 #include "time_loop.h"
@@ -68,6 +69,7 @@ int run_solver(const solver_model& model)
         return 1;
     }
     hold_output(&writer, writer_thread);
+    hold_frame_layout(&in, &d);
     std::puts("Starting time stepping loop...");
     std::printf("Progress :      ");
 

@@ -1,5 +1,7 @@
 #include "run_end.h"
 
+#include "non_finite_output.h"
+
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -90,6 +92,7 @@ cudaError_t release_output()
     float_writer_shutdown(writer);
     pthread_join(held_thread, nullptr);
     const cudaError_t released = float_writer_destroy(writer);
+    warn_non_finite_output(*writer);
     frames_closed = writer->frames_written;
     incomplete_closed = float_writer_failed(writer) != 0;
     return released;
