@@ -6,6 +6,7 @@
 Edit the parameters below, or override any of them on the command line
 (nX=200 nY=150 nT=500 ...). Then run either program in DIR.
 """
+import resource
 import sys
 from pathlib import Path
 
@@ -68,15 +69,18 @@ def finite_positive(**values):
 
 
 def memory_available():
-    """Bytes of memory available (MemAvailable), or None where the system does not say."""
+    """Bytes of memory available (MemAvailable, or less under an address-space
+    limit), or None where the system says neither."""
+    limits = []
+    soft, _ = resource.getrlimit(resource.RLIMIT_AS)
+    if soft != resource.RLIM_INFINITY:
+        limits.append(soft)
     try:
         with open("/proc/meminfo") as info:
-            for line in info:
-                if line.startswith("MemAvailable:"):
-                    return int(line.split()[1]) * 1024
+            limits += [int(line.split()[1]) * 1024 for line in info if line.startswith("MemAvailable:")]
     except OSError:
         pass
-    return None
+    return min(limits) if limits else None
 
 
 if nX < 17 or nY < 17:
