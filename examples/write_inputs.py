@@ -42,7 +42,6 @@ R = 1e-3
 relaxation_layer = 0
 
 
-
 def refuse(reason):
     """A parameter that cannot give a run: one line and status 2, before anything is written."""
     print(f"write_inputs.py: {reason}", file=sys.stderr)

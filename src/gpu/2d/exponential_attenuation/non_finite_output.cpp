@@ -25,6 +25,7 @@ void warn_non_finite_output(const float_writer& writer)
     const host_inputs& in = *layout_inputs;
     const long long samples = static_cast<long long>(seen.frames) * in.s.ncoordsout;
     const int slot = static_cast<int>(seen.first_slot);
+    // The slots of the points that no GPU accepts hold +0.0: this one is a sampled point's.
     const int point = outc_point_of_slot(in, *layout_decomposition, slot);
     std::fprintf(stderr,
                  "Warning: genout.dat holds %lld NaN or inf samples of %lld, the first in frame %d (after step %lld), "
