@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -149,6 +150,8 @@ std::vector<int32_t> receivers_around(grid g, const std::vector<std::pair<int, i
 
 int write_case(const std::string& dir, int which, grid g, int nT)
 {
+    if (!make_directory(dir))
+        return 1;
     const float dX = 5.0f, dT = 6.0e-4f;
     const double f0 = 30.0;
     const int modT = which == 1 ? 1 : 3;
@@ -298,16 +301,27 @@ bool parse_int(const char* text, int least, int* value)
     return true;
 }
 
+} // namespace
+
 int usage(const char* program)
 {
     std::fprintf(stderr,
-                 "usage: %s check-case DIR CASE [nX nY nT]   (CASE 1 or 2; nX >= 136, nY >= 40, nT >= 1)\n"
-                 "       %s compare DIR_A DIR_B\n",
-                 program, program);
+                 "usage: %s write DIR [nX nY nT] | check-case DIR CASE [nX nY nT] | compare DIR_A DIR_B | summary "
+                 "DIR\n"
+                 "       (check-case: CASE 1 or 2, nX >= 136, nY >= 40, nT >= 1)\n",
+                 program);
     return 2;
 }
 
-} // namespace
+bool make_directory(const std::string& dir)
+{
+    std::error_code error;
+    std::filesystem::create_directories(dir, error);
+    if (!error)
+        return true;
+    std::fprintf(stderr, "cannot create %s: %s\n", dir.c_str(), error.message().c_str());
+    return false;
+}
 
 int check_mode(int argc, char** argv)
 {

@@ -4,6 +4,8 @@
 //   tessaro_example_inputs write DIR [nX nY nT]
 //   tessaro_example_inputs summary DIR
 //
+// (and the device check's check-case and compare, check_cases.cpp)
+//
 // The medium: water (1500 m/s) over a faster layer (2000 m/s) in its lower
 // third, an absorbing sponge of 30 columns and rows around the grid, a Ricker
 // pulse of 25 Hz from a point source, and a line of receivers.
@@ -39,6 +41,8 @@ template <typename T> void write_vector(const std::string& dir, const char* name
 
 int write_inputs(const std::string& dir, int nX, int nY, int nT)
 {
+    if (!make_directory(dir))
+        return 1;
     const float dX = 5.0f, dT = 5.0e-4f, f0 = 25.0f;
     const int modT = 10, sponge = 30;
     const size_t n = static_cast<size_t>(nX) * nY;
@@ -127,7 +131,9 @@ template <typename T> T read_scalar(const std::string& path)
 }
 
 // Each receiver's peak |p|, with the step after which it was sampled and its
-// time (frame k holds the pressure after step k * modT, at (k * modT + 1) * dT).
+// time (frame k holds the pressure after step k * modT, at (k * modT + 1) * dT);
+// for a receiver with NaN or inf samples, their number and the first frame
+// instead, after a line with the file's count and first frame.
 int summarise(const std::string& dir)
 {
     const int receivers = read_scalar<int32_t>(dir + "/ncoordsout.dat");
@@ -152,17 +158,34 @@ int summarise(const std::string& dir)
     const size_t count = receivers > 0 ? frames.size() / receivers : 0;
     std::printf("%s/genout.dat: %zu frames of %d float32 pressure samples (one frame every %d steps, %g s)\n",
                 dir.c_str(), count, receivers, modT, modT * static_cast<double>(dT));
+    size_t non_finite = 0, first_non_finite = 0;
+    for (size_t i = 0; i < count * receivers; ++i)
+        if (!std::isfinite(frames[i]) && non_finite++ == 0)
+            first_non_finite = i / receivers;
+    if (non_finite > 0)
+        std::printf("%zu NaN or inf samples, the first in frame %zu (step %zu)\n", non_finite, first_non_finite,
+                    first_non_finite * modT);
     std::printf("receiver     x     y  peak |p|      step  time (s)\n");
     bool sorted = true;
     for (int r = 0; r < receivers; ++r) {
-        size_t peak_frame = 0;
-        for (size_t i = 1; i < count; ++i)
-            if (std::fabs(frames[i * receivers + r]) > std::fabs(frames[peak_frame * receivers + r]))
+        size_t peak_frame = 0, bad = 0, first_bad = 0;
+        for (size_t i = 0; i < count; ++i) {
+            const float v = frames[i * receivers + r];
+            if (!std::isfinite(v)) {
+                if (bad++ == 0)
+                    first_bad = i;
+            } else if (std::fabs(v) > std::fabs(frames[peak_frame * receivers + r])) {
                 peak_frame = i;
+            }
+        }
         const float peak = count > 0 ? std::fabs(frames[peak_frame * receivers + r]) : 0.0f;
         const size_t step = peak_frame * modT;
-        std::printf("%8d %5d %5d  %-12.6g %5zu  %.4f\n", r + 1, outc[2 * r], outc[2 * r + 1], peak, step,
-                    (step + 1) * static_cast<double>(dT));
+        if (bad > 0)
+            std::printf("%8d %5d %5d  %zu NaN or inf from frame %zu (step %zu)\n", r + 1, outc[2 * r],
+                        outc[2 * r + 1], bad, first_bad, first_bad * modT);
+        else
+            std::printf("%8d %5d %5d  %-12.6g %5zu  %.4f\n", r + 1, outc[2 * r], outc[2 * r + 1], peak, step,
+                        (step + 1) * static_cast<double>(dT));
         sorted = sorted && (r == 0 || outc[2 * r - 2] <= outc[2 * r]);
     }
     if (!sorted)
@@ -197,6 +220,5 @@ int main(int argc, char** argv)
         return write_inputs(argv[2], 400, 300, 1600);
     if (mode == "summary" && argc == 3)
         return summarise(argv[2]);
-    std::fprintf(stderr, "usage: %s write DIR [nX nY nT] | summary DIR\n", argv[0]);
-    return 2;
+    return usage(argv[0]);
 }

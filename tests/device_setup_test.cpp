@@ -31,7 +31,7 @@ input_set setup_set()
     s.divev_add.assign(3, 1.0f);
     s.icc_u = {60, 10};
     s.divev_u.assign(3, 1.0f);
-    s.icc_w = {70, 10, 71, 11, 72, 12};
+    s.icc_w = {70, 10, 71, 11, 72, 9};
     s.divev_w.assign(9, 1.0f);
     s.outc = {50, 10};
     return s;

@@ -1,5 +1,6 @@
 // The example input writer's command line: sizes are whole numbers in range;
 // anything else gets a reason, the usage line and status 2, and writes nothing.
+// The usage names every mode; the modes that write create their directory.
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -21,12 +22,16 @@ int run_writer(const std::string& dir, const std::string& args, std::string* err
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }
 
+const std::string usage = std::string("usage: ") + TESSARO_EXAMPLE_INPUTS +
+                          " write DIR [nX nY nT] | check-case DIR CASE [nX nY nT] | compare DIR_A DIR_B | summary "
+                          "DIR\n       (check-case: CASE 1 or 2, nX >= 136, nY >= 40, nT >= 1)\n";
+
 TEST(ExampleInputs, SizesMustBeWholeNumbersInRange)
 {
     const std::string refusal = std::string(TESSARO_EXAMPLE_INPUTS) +
                                 ": nX and nY must be whole numbers from 1 with nX*nY at most 2147483647, nT one from "
-                                "0\nusage: " +
-                                TESSARO_EXAMPLE_INPUTS + " write DIR [nX nY nT] | summary DIR\n";
+                                "0\n" +
+                                usage;
     const struct {
         const char* args;
         bool accepted;
@@ -54,6 +59,39 @@ TEST(ExampleInputs, SizesMustBeWholeNumbersInRange)
         EXPECT_EQ(status, c.accepted ? 0 : 2);
         EXPECT_EQ(err, c.accepted ? "" : refusal);
         EXPECT_EQ(file_exists(dir + "/out/nX.dat"), c.accepted);
+    }
+}
+
+TEST(ExampleInputs, UsageNamesEveryMode)
+{
+    for (const char* args : {"", "help", "write", "summary", "check-case out 3", "compare out"}) {
+        SCOPED_TRACE(args);
+        std::string err;
+        EXPECT_EQ(run_writer(make_scratch_dir("example_usage"), args, &err), 2);
+        EXPECT_EQ(err, usage);
+    }
+}
+
+// A directory that does not exist is made, parents included; a file in its
+// place is left as it is.
+TEST(ExampleInputs, WriteAndCheckCaseMakeTheirDirectory)
+{
+    const struct {
+        const char* mode;
+        const char* sizes;
+    } cases[] = {{"write", " 40 30 5"}, {"check-case", " 1 136 40 2"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        const std::string dir = make_scratch_dir("example_mkdir");
+        std::string err;
+        EXPECT_EQ(run_writer(dir, std::string(c.mode) + " new/set" + c.sizes, &err), 0);
+        EXPECT_EQ(err, "");
+        EXPECT_TRUE(file_exists(dir + "/new/set/nX.dat"));
+
+        write_bytes(dir + "/taken", "x");
+        EXPECT_EQ(run_writer(dir, std::string(c.mode) + " taken" + c.sizes, &err), 1);
+        EXPECT_EQ(err, "cannot create taken: Not a directory\n");
+        EXPECT_EQ(read_bytes(dir + "/taken"), "x");
     }
 }
 

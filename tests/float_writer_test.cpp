@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <future>
@@ -166,6 +167,41 @@ TEST_F(FloatWriterTest, ShutdownWritesReadySlotsFirst)
         ASSERT_TRUE(joined_within(thread, 30));
         float_writer_destroy(&w);
         EXPECT_EQ(read_floats("genout.dat"), concat(frames));
+    }
+}
+
+// The writer counts NaN and inf as it writes: how many, and the frame and
+// slot of the first; finite values, however large, do not count.
+TEST_F(FloatWriterTest, CountsNonFiniteSamplesAsItWrites)
+{
+    const float inf = INFINITY, nan = std::nanf("");
+    const struct {
+        const char* name;
+        std::vector<std::vector<float>> frames;
+        int64_t count;
+        int32_t first_frame;
+        int64_t first_slot;
+    } cases[] = {
+        {"all finite", {{1.0f, 3.4e38f, -3.4e38f}, {0.0f, -0.0f, 1e-45f}}, 0, -1, 0},
+        {"from the second frame", {{1.0f, 2.0f, 3.0f}, {4.0f, nan, -inf}, {inf, 5.0f, nan}}, 4, 1, 1},
+        {"first frame, last slot", {{1.0f, 2.0f, -nan}}, 1, 0, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        float_writer w;
+        ASSERT_EQ(float_writer_init(&w, 3), 0);
+        pthread_t thread = start(&w);
+        for (const auto& frame : c.frames)
+            float_writer_submit(&w, frame.data(), 3, 0);
+        float_writer_shutdown(&w);
+        ASSERT_TRUE(joined_within(thread, 30));
+        float_writer_destroy(&w);
+        EXPECT_EQ(w.non_finite.count, c.count);
+        EXPECT_EQ(w.non_finite.first_frame, c.first_frame);
+        if (c.count > 0) {
+            EXPECT_EQ(w.non_finite.first_slot, c.first_slot);
+        }
+        EXPECT_EQ(w.non_finite.frames, static_cast<int32_t>(c.frames.size()));
     }
 }
 

@@ -64,9 +64,11 @@ TEST(RelaxationProgram, GpusThatCannotReachEachOtherEndTheRun)
         {3, {"TESSARO_HOST_FAIL", "cudaDeviceEnablePeerAccess:2"}, "GPU 0 enabled peer access to GPU 1\n",
          "Warning: GPU 0 could not enable peer access to GPU 2: unknown error\n"},
     };
-    // the set holds a source in the first 8 columns, on purpose
+    // the set holds a source in the first 8 columns and output points off the grid and in the margins, on purpose
     const std::string margin_warning = "Warning: icc has 1 point outside the updated columns x in [8, 82), never "
-                                       "applied; the first is point 4 {5, 18}\n";
+                                       "applied; the first is point 4 {5, 18}\n"
+                                       "Warning: outc has 5 points outside the updated area x in [8, 82), y in [8, "
+                                       "28), which read 0 in every frame; the first is point 13 {45, 7}\n";
     for (const row& r : rows) {
         SCOPED_TRACE(r.setting.second);
         const std::string dir = make_scratch_dir("relax_peer");

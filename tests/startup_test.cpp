@@ -411,7 +411,13 @@ TEST(StartUpRefusals, EachNamesInputValueAndLimit)
 TEST(StartUpRefusals, AcceptedInputsRun)
 {
     const char* const no_rho = "Warning: rho is zero, negative or not finite at 96 points that the updates reach, the "
-                               "first at x=8, y=8 (0.000000e+00): the results will be inf or NaN\n";
+                               "first at x=8, y=8 (0.000000e+00): the updates divide by a value that is not finite "
+                               "and positive there\n";
+    // what those inputs make of genout.dat, with outc {20, 10}, {21, 10} and 3 frames
+    const auto non_finite = [](int count, int frame, int step) {
+        return "Warning: genout.dat holds " + std::to_string(count) + " NaN or inf samples of 6, the first in frame " +
+               std::to_string(frame) + " (after step " + std::to_string(step) + "), slot 0: outc point 0 {20, 10}\n";
+    };
     const startup_case cases[] = {
         {"source x off the grid", [](input_set& s) { s.icc = {-5, 3, 45, 3}, s.divev.resize(8); }, {}, {}, 1,
          "Warning: icc has 2 points outside the updated columns x in [8, 32), never applied; the first is point 0 "
@@ -419,10 +425,18 @@ TEST(StartUpRefusals, AcceptedInputsRun)
          "Starting time stepping loop", "Error"},
         {"zero point twice", [](input_set& s) { s.icczero = {11, 6, 11, 6}; }, {}, {}, 1, "",
          "Starting time stepping loop", "Error"},
-        {"one point in several lists", [](input_set& s) { s.icc_add = s.icc_u = s.icc_w = s.icc; }, {}, {}, 1, "",
+        {"one point in several lists",
+         [](input_set& s) {
+             s.icc = {13, 9};
+             s.icc_add = s.icc_u = s.icc_w = s.icc;
+         },
+         {}, {}, 1, "", "Starting time stepping loop", "Error"},
+        // off the grid and in the y margin, taken all the same
+        {"output points that no update reaches", [](input_set& s) { s.outc = {1000, 5, 3, 25, 20, 10, 20, 10}; },
+         {}, {}, 1,
+         "Warning: outc has 2 points outside the updated area x in [8, 32), y in [8, 12), which read 0 in every "
+         "frame; the first is point 0 {1000, 5}\n",
          "Starting time stepping loop", "Error"},
-        {"output points not checked", [](input_set& s) { s.outc = {1000, 5, 3, 25, 20, 10, 20, 10}; }, {}, {}, 1,
-         "", "Starting time stepping loop", "Error"},
         // the two points that the short file leaves unread stay {0, 0}
         {"short point list", nullptr, {{"ncoords.dat", int_bytes(3)}}, {}, 1,
          "Warning: icc.dat holds 2 of 6 values: the rest read as 0\n"
@@ -430,17 +444,20 @@ TEST(StartUpRefusals, AcceptedInputsRun)
          "Warning: icc has 2 points outside the updated columns x in [8, 32), never applied; the first is point 1 "
          "{0, 0}\n",
          "Error: Only read 2 of 6 data elements.Closing file icc.dat...\n", "Error: Could not"},
+        // d.dat is read and never used: no warning of its own
         {"missing maps", nullptr, {}, {"rho.dat", "d.dat", "dcmap.dat", "divev_w.dat"}, 1,
-         std::string("Warning: d.dat is missing: d reads as 0 everywhere\n"
-                     "Warning: dcmap.dat is missing: dcmap reads as 0 everywhere\n"
+         std::string("Warning: dcmap.dat is missing: dcmap reads as 0 everywhere\n"
                      "Warning: rho.dat is missing: rho reads as 0 everywhere\n"
                      "Warning: divev_w.dat is missing: divev_w reads as 0 everywhere\n") +
-             no_rho,
+             no_rho + non_finite(6, 0, 0),
          "Error: Could not open file: divev_w.dat\n.", "Error: Only"},
+        {"c.dat short and d.dat missing", nullptr, {{"c.dat", "abcdef"}}, {"d.dat"}, 1, "",
+         "Error: Only read 1 of 800 data elements.Closing file c.dat...\n", "Error: Could not open file: c.dat"},
         {"short map", nullptr, {{"K.dat", std::string(1003, '\x4f')}}, {}, 1,
          "Warning: K.dat holds 250 of 800 values: the rest read as 0\n"
          "Warning: K is zero, negative or not finite at 78 points that the updates reach, the first at x=12, y=10 "
-         "(0.000000e+00): the results will be inf or NaN\n",
+         "(0.000000e+00): the updates divide by a value that is not finite and positive there\n" +
+             non_finite(6, 0, 0),
          "Error: Only read 250 of 800 data elements.Closing file K.dat...\n", "Error: Could not"},
         {"missing point list", nullptr, {}, {"icc_u.dat"}, 1,
          "Warning: icc_u.dat is missing: icc_u reads as 0 everywhere\n"
@@ -449,13 +466,15 @@ TEST(StartUpRefusals, AcceptedInputsRun)
          "Error: Could not open file: icc_u.dat\n.", "Error: Only"},
         {"one zero density", [](input_set& s) { s.rho[10 * 20 + 9] = 0.0f; }, {}, {}, 1,
          "Warning: rho is zero, negative or not finite at 1 point that the updates reach, the first at x=10, y=9 "
-         "(0.000000e+00): the results will be inf or NaN\n",
+         "(0.000000e+00): the updates divide by a value that is not finite and positive there\n" +
+             non_finite(4, 1, 2),
          "Starting time stepping loop", "Error"},
         {"bulk modulus negative and NaN",
          [](input_set& s) { s.K[20 * 20 + 11] = -1.0f, s.K[9 * 20 + 8] = std::nanf(""), s.K[25 * 20 + 9] = INFINITY; },
          {}, {}, 1,
          "Warning: K is zero, negative or not finite at 3 points that the updates reach, the first at x=9, y=8 (nan): "
-         "the results will be inf or NaN\n",
+         "the updates divide by a value that is not finite and positive there\n" +
+             non_finite(4, 1, 2),
          "Starting time stepping loop", "Error"},
         // the updates reach neither the first and last 8 columns nor rows
         {"zero density in the margins",
@@ -541,9 +560,11 @@ TEST(StartUpRefusals, StretchingMapsAreDivisorsOfTheRelaxationProgram)
     EXPECT_EQ(relaxation.err,
               "Warning: kappau.dat is missing: kappau reads as 0 everywhere\n"
               "Warning: kappax is zero, negative or not finite at 1 point that the updates reach, the first at x=9, "
-              "y=8 (0.000000e+00): the results will be inf or NaN\n"
+              "y=8 (0.000000e+00): the updates divide by a value that is not finite and positive there\n"
               "Warning: kappau is zero, negative or not finite at 96 points that the updates reach, the first at x=8, "
-              "y=8 (0.000000e+00): the results will be inf or NaN\n");
+              "y=8 (0.000000e+00): the updates divide by a value that is not finite and positive there\n"
+              "Warning: genout.dat holds 6 NaN or inf samples of 6, the first in frame 0 (after step 0), slot 0: "
+              "outc point 0 {20, 10}\n");
     const program_result exponential = run_program(programs[0].path, dir, {{"TESSARO_HOST_GPUS", "1"}});
     EXPECT_EQ(exponential.status, 0) << exponential.err;
     EXPECT_EQ(exponential.err, "");
@@ -603,7 +624,7 @@ input_set marked_set()
     s.icc_add = {11, 2, 12, 3};
     s.divev_add = {4, 5, 6, 7, 8, 9};
     s.icczero = {13, 4, 14, 5, 13, 4};
-    s.icc_w = {15, 6};
+    s.icc_w = {15, 9};
     s.divev_w = {10, 11, 12};
     return s;
 }

@@ -7,6 +7,7 @@
 #include "raw_data.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -193,6 +194,7 @@ int float_writer_init(float_writer* writer, uint64_t capacity)
     writer->floats_written = 0;
     writer->stop_requested = nullptr;
     writer->stalled = 0;
+    writer->non_finite = non_finite_samples{0, 0, -1, 0};
     writer->buffers[0].data = allocate_slot(capacity);
     if (writer->buffers[0].data == nullptr && capacity > 0) {
         errno = ENOMEM;
@@ -249,6 +251,7 @@ void* float_writer_thread(void* arg)
         }
 
         float_writer_buffer* slot = &writer->buffers[i];
+        count_non_finite(&writer->non_finite, slot->data, slot->count);
         const int whole = slot->count == 0 || write_frame(writer, slot);
         // Once a frame is lost, the later ones no longer stand at their offsets.
         writer->failed |= !whole;
@@ -326,6 +329,17 @@ cudaError_t float_writer_destroy(float_writer* writer)
     pthread_cond_destroy(&writer->data_ready);
     pthread_cond_destroy(&writer->buffer_free);
     return first != cudaSuccess ? first : second;
+}
+
+void count_non_finite(non_finite_samples* seen, const float* frame, uint64_t n)
+{
+    for (uint64_t j = 0; j < n; ++j) {
+        if (std::isfinite(frame[j]))
+            continue;
+        if (seen->count++ == 0)
+            seen->first_frame = seen->frames, seen->first_slot = static_cast<int64_t>(j);
+    }
+    seen->frames++;
 }
 
 int float_writer_failed(const float_writer* writer) { return writer->failed; }

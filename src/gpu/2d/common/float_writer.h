@@ -17,6 +17,14 @@ struct float_writer_buffer {
     int32_t is_last;   // the writer thread ends after writing this frame
 };
 
+// NaN and inf samples of the frames written so far, and where the first lies.
+struct non_finite_samples {
+    int64_t count;
+    int32_t frames;      // frames looked at
+    int32_t first_frame; // -1 while there is none
+    int64_t first_slot;
+};
+
 struct float_writer {
     float_writer_buffer buffers[2];
     int32_t write_index; // slot the writer thread takes next
@@ -38,6 +46,7 @@ struct float_writer {
     // for float_writer_stall_seconds, and sets `stalled`.
     const std::atomic<int>* stop_requested;
     int32_t stalled; // 1 once such a wait gave up: the writer thread is stuck in a write
+    non_finite_samples non_finite;
 };
 
 constexpr int float_writer_stall_seconds = 10;
@@ -62,5 +71,7 @@ int float_writer_drain(float_writer* writer);
 // slots, mutex and condition variables; call after the writer thread has been
 // joined. Returns the first failure of releasing a slot, or cudaSuccess.
 cudaError_t float_writer_destroy(float_writer* writer);
+// Adds the NaN and inf samples of the next frame, of n floats, to `seen`.
+void count_non_finite(non_finite_samples* seen, const float* frame, uint64_t n);
 // 1 when genout.dat lacks data because a write, flush, sync or close failed.
 int float_writer_failed(const float_writer* writer);

@@ -1,6 +1,7 @@
 #include "driver.h"
 
 #include "device_setup.h"
+#include "non_finite_output.h"
 #include "output_points.h"
 #include "progress_line.h"
 #include "run_end.h"
@@ -68,6 +69,7 @@ int run_solver(const solver_model& model)
         std::fprintf(stderr, "Error: cannot start the output writer thread: %s\n", std::strerror(created));
         return 1;
     }
+    hold_frame_layout(&in, &d);
     std::puts("Starting time stepping loop...");
     begin_progress_line();
 

@@ -58,4 +58,5 @@ const solver_model exponential_model = {
     launch_fd_u,
     launch_fd_p,
     make_array_list(divisors),
+    {nullptr, 0},
 };

@@ -24,6 +24,16 @@ static bool accepts(const decomposition& d, int k, int x, int y, int nY)
     return d.output_start[k] <= x && x < d.output_end[k] && y < nY;
 }
 
+int outc_point_of_slot(const host_inputs& in, const decomposition& d, int slot)
+{
+    const int* outc = in.outc[0];
+    for (int k = 0, next = 0; k < d.ngpus; ++k)
+        for (int i = 0; i < in.s.ncoordsout; ++i)
+            if (accepts(d, k, outc[2 * i], outc[2 * i + 1], in.s.nY) && next++ == slot)
+                return i;
+    return -1;
+}
+
 float* set_up_output_points(const solver_model& model, const host_inputs& in, const decomposition& d,
                             device_state* st)
 {

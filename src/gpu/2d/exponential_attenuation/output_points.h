@@ -12,6 +12,11 @@
 // Estimated bytes of the device arrays of a GPU with window width L.
 uint64_t memory_estimate(const solver_model& model, const host_inputs& in, int L, int out_count);
 
+// The outc index of the point whose samples fill `slot` of a frame (slots
+// grouped by owning GPU, each group in outc order), or -1 for a slot of the
+// points that no GPU accepts.
+int outc_point_of_slot(const host_inputs& in, const decomposition& d, int slot);
+
 // Allocates and clears genout_frame_host (ncoordsout floats, pinned), then per
 // GPU counts its points, prints its memory report and builds its output
 // tables. Returns genout_frame_host.

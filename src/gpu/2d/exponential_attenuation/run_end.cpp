@@ -1,5 +1,6 @@
 #include "run_end.h"
 
+#include "non_finite_output.h"
 #include "progress_line.h"
 
 #include <atomic>
@@ -163,12 +164,15 @@ cudaError_t release_output()
         pthread_mutex_lock(&writer->mutex);
         frames_closed = writer->frames_written;
         incomplete_closed = writer->failed != 0;
+        const non_finite_samples seen = writer->non_finite;
         pthread_mutex_unlock(&writer->mutex);
         stalled_closed = true;
+        warn_non_finite_output(seen);
         return cudaSuccess;
     }
     pthread_join(held_thread, nullptr);
     const cudaError_t released = float_writer_destroy(writer);
+    warn_non_finite_output(writer->non_finite);
     frames_closed = writer->frames_written;
     incomplete_closed = float_writer_failed(writer) != 0;
     return released;

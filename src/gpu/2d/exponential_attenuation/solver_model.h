@@ -51,6 +51,7 @@ struct solver_model {
     update_launcher fd_u;
     update_launcher fd_p;
     array_list divisor_maps;       // maps the updates divide by: finite and positive where they reach
+    array_list stretching_maps;    // maps that divide both derivatives, and so the squared speed
 };
 
 template <typename T, int N> constexpr array_list make_array_list(const T (&ids)[N]) { return {ids, N}; }

@@ -74,6 +74,13 @@ template <typename T> int read_bulk(const char* stem, T* destination, int count,
     return 0;
 }
 
+// c.dat and d.dat are read and never used: missing or short, they need no
+// word beyond the reader's own. One that cannot be read ends the start-up (1).
+template <typename T> int read_unused(const char* stem, T* destination, int count)
+{
+    return read_values(dat_file(stem).c_str(), destination, count) == read_failed;
+}
+
 // Reads a family's point list and counts the whole points stored.
 int read_points(host_inputs* in, family_id f)
 {
@@ -307,8 +314,8 @@ int read_host_inputs(const solver_model& model, host_inputs* in)
         if (allocate_map(model.host_maps_last.ids[i]))
             return 1;
 
-    if (read_bulk("d", in->d[0], 18) || read_bulk("dmap", in->dmap, 18 * s.ndmap) ||
-        read_bulk("dcmap", in->dcmap[0], nX * nY) || read_bulk("c", in->c[0], nX * nY))
+    if (read_unused("d", in->d[0], 18) || read_bulk("dmap", in->dmap, 18 * s.ndmap) ||
+        read_bulk("dcmap", in->dcmap[0], nX * nY) || read_unused("c", in->c[0], nX * nY))
         return 1;
     for (int i = 0; i < nmaps; ++i)
         if (read_bulk(array_name(maps[i]), in->maps[maps[i]][0], nX * nY))
@@ -347,6 +354,5 @@ int start_up(const solver_model& model, host_inputs* in, decomposition* d)
         return 1;
     if (check_host_inputs(*in) != 0)
         return 1;
-    warn_host_inputs(model, *in);
-    return 0;
+    return warn_host_inputs(model, *in);
 }

@@ -47,8 +47,10 @@ int check_scalar_ranges(const scalar_inputs& s, int ngpus, decomposition* d);
 int read_host_inputs(const solver_model& model, host_inputs* in);
 int check_host_inputs(const host_inputs& in);
 // One line on standard error for each divisor map with values that no update
-// can use and each source family with points that no update region holds.
-void warn_host_inputs(const solver_model& model, const host_inputs& in);
+// can use, each coefficient set unstable at this dT, each source family with
+// points that never act, and the output points that read 0 in every frame.
+// Returns 0, or 1 after the host-memory error of the time step check.
+int warn_host_inputs(const solver_model& model, const host_inputs& in);
 
 // 0 when `array` was obtained; otherwise 1 after the host-memory error with its name and bytes.
 int obtained(const void* array, const char* name, long long bytes);

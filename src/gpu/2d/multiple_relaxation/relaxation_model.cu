@@ -10,6 +10,8 @@ const array_id maps[] = {arr_kappax, arr_kappau, arr_apmlu1, arr_bpmlu1, arr_apm
                          arr_bpmlx1, arr_apmlu2, arr_bpmlu2, arr_apmlx2, arr_bpmlx2};
 // The updates divide by these.
 const array_id divisors[] = {arr_rho, arr_K, arr_kappax, arr_kappau};
+// kappax divides the pressure gradient, kappau the velocity derivatives.
+const array_id stretching[] = {arr_kappax, arr_kappau};
 // The host arrays of the maps follow every other host array, in this order.
 const array_id host_maps[] = {arr_kappax, arr_kappau, arr_apmlx1, arr_bpmlx1, arr_apmlu1,
                               arr_bpmlu1, arr_apmlx2, arr_bpmlx2, arr_apmlu2, arr_bpmlu2};
@@ -93,4 +95,5 @@ const solver_model relaxation_model = {
     launch_fd_u,
     launch_fd_p,
     make_array_list(divisors),
+    make_array_list(stretching),
 };
