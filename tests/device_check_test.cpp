@@ -1,13 +1,16 @@
-// The device check's comparison of two genout.dat (tessaro_example_inputs
-// compare): byte for byte with any NaN equal to any NaN, the first
-// difference by frame and slot with both values and their distance, and no
-// verdict of "identical" for files with too few non-zero finite samples.
+// The device check's cases (tessaro_example_inputs check-case): odd sizes by
+// default, a source and receivers next to the far edges of the updated part.
+// Its comparison of two genout.dat (tessaro_example_inputs compare): byte for
+// byte with any NaN equal to any NaN, the first difference by frame and slot
+// with both values and their distance, and no verdict of "identical" for
+// files with too few non-zero finite samples.
 #include "program_cases.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 
 namespace {
@@ -48,6 +51,65 @@ program_result compare(const std::vector<float>& a, const std::vector<float>& b,
     child_setup setup;
     setup.args = {"compare", dir_a, dir_b};
     return run_program(TESSARO_EXAMPLE_INPUTS, dir_a, {}, setup);
+}
+
+std::vector<int32_t> read_ints(const std::string& path)
+{
+    const std::string bytes = read_bytes(path);
+    std::vector<int32_t> values(bytes.size() / 4);
+    if (!values.empty())
+        std::memcpy(values.data(), bytes.data(), values.size() * 4);
+    return values;
+}
+
+// A grid of blocks rounded down instead of up leaves the last columns or rows
+// of the updated part [8, nX - 8) x [8, nY - 8) unchanged: the default sizes
+// divide into no block shape, and both cases have a source within 12 cells of
+// the far x and y edges and receivers in the last updated column and row.
+TEST(DeviceCheckCases, OddSizesWithASourceAndReceiversAtTheFarEdges)
+{
+    const struct {
+        std::vector<std::string> sizes; // none: the default
+        int nX, nY, nT;
+    } rows[] = {{{}, 771, 517, 400}, {{"136", "40", "1"}, 136, 40, 1}, {{"161", "97", "120"}, 161, 97, 120}};
+    for (const auto& row : rows)
+        for (const char* which : {"1", "2"}) {
+            SCOPED_TRACE("case " + std::string(which) + ", " + std::to_string(row.nX) + " x " + std::to_string(row.nY));
+            const std::string dir = make_scratch_dir("check_case_edges");
+            child_setup setup;
+            setup.args = {"check-case", dir, which};
+            setup.args.insert(setup.args.end(), row.sizes.begin(), row.sizes.end());
+            const program_result r = run_program(TESSARO_EXAMPLE_INPUTS, dir, {}, setup);
+            ASSERT_EQ(r.status, 0) << r.err;
+            const int nX = read_ints(dir + "/nX.dat").at(0), nY = read_ints(dir + "/nY.dat").at(0);
+            EXPECT_EQ(nX, row.nX);
+            EXPECT_EQ(nY, row.nY);
+            EXPECT_EQ(read_ints(dir + "/nT.dat").at(0), row.nT);
+            if (row.sizes.empty()) {
+                EXPECT_EQ((nX - 16) % 2, 1) << "updated columns";
+                EXPECT_EQ((nY - 16) % 2, 1) << "updated rows";
+                EXPECT_GE(row.nT, 400);
+            }
+            auto near_far_edges = [&](int x, int y) { return x >= nX - 12 && x < nX - 8 && y >= nY - 12 && y < nY - 8; };
+            bool source = false;
+            for (const char* list : {"icc", "icc_add", "icc_u", "icc_w"}) {
+                const std::vector<int32_t> p = read_ints(dir + "/" + list + ".dat");
+                for (size_t i = 0; i + 1 < p.size(); i += 2)
+                    source = source || near_far_edges(p[i], p[i + 1]);
+            }
+            EXPECT_TRUE(source);
+            const std::vector<int32_t> outc = read_ints(dir + "/outc.dat");
+            bool last_column = false, last_row = false;
+            for (size_t i = 0; i + 1 < outc.size(); i += 2) {
+                const int x = outc[i], y = outc[i + 1];
+                ASSERT_TRUE(x >= 8 && x < nX - 8 && y >= 8 && y < nY - 8) << x << ", " << y;
+                last_column = last_column || (x == nX - 9 && y >= nY - 12);
+                last_row = last_row || (y == nY - 9 && x >= nX - 12);
+            }
+            EXPECT_TRUE(last_column);
+            EXPECT_TRUE(last_row);
+            std::filesystem::remove_all(dir);
+        }
 }
 
 TEST(DeviceCheckCompare, SamplesByteForByteAndNanAsNan)

@@ -1,5 +1,6 @@
 // Device set-up through the host runtime's trace: streams and priorities, peer
-// access, allocations, clears and uploads per GPU in order, the final waits.
+// access with access to the peer's memory pool, allocations, clears and
+// uploads per GPU in order, the final waits.
 #include "program_cases.h"
 #include "device_setup.h"
 #include "relaxation_model.h"
@@ -73,6 +74,9 @@ std::vector<std::string> expected_setup(int gpus, const int* L, const int* gpu_s
             if (j != k) {
                 e.push_back("cudaDeviceCanAccessPeer" + dev + " peer=" + std::to_string(j));
                 e.push_back("cudaDeviceEnablePeerAccess" + dev + " peer=" + std::to_string(j));
+                // GPU k may read and write the pool that GPU j's fields come from.
+                e.push_back("cudaDeviceGetDefaultMemPool dev=" + std::to_string(j) + " pool=" + std::to_string(j));
+                e.push_back("cudaMemPoolSetAccess pool=" + std::to_string(j) + " access=" + std::to_string(k) + ":rw");
             }
         const long window = 20L * L[k] * 4;
         // p u w rho K beta a_exp dmap dcmap, then divev icc icczero divev_add icc_add divev_u icc_u divev_w icc_w
@@ -124,7 +128,7 @@ TEST(DeviceSetup, PerGpuStreamsPeersAllocationsClearsUploadsThenWaits)
                 break; // the writer's slots follow the set-up
             if (line.rfind("cudaGetDeviceCount", 0) == 0)
                 continue;
-            actual.push_back(keep(line, {"dev", "stream", "peer", "kind", "bytes", "head"}));
+            actual.push_back(keep(line, {"dev", "stream", "peer", "pool", "access", "kind", "bytes", "head"}));
         }
         std::vector<std::string> expected = expected_setup(3, L, gpu_start, saving);
         ASSERT_EQ(actual.size(), expected.size());
@@ -150,6 +154,38 @@ TEST(DeviceSetup, OneGpuQueriesNoPeer)
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(select_calls(read_lines(dir + "/trace"), {"cudaDeviceCanAccessPeer"}).empty());
     EXPECT_EQ(r.out.find("peer access"), std::string::npos);
+}
+
+// Pool access goes with peer access: none for a pair that cannot reach each
+// other, or whose enabling failed (a warning, in the exponential program).
+TEST(DeviceSetup, PoolAccessOnlyWherePeerAccessWasEnabled)
+{
+    const struct {
+        const char* name;
+        environment env;
+        std::vector<std::string> grants; // "GPU -> pool's GPU", in order
+    } rows[] = {
+        {"no peer access between 0 and 2", {{"TESSARO_HOST_NO_PEER", "0-2"}}, {"0->1", "1->0", "1->2", "2->1"}},
+        {"enabling 0 -> 2 fails", {{"TESSARO_HOST_FAIL", "cudaDeviceEnablePeerAccess:2"}},
+         {"0->1", "1->0", "1->2", "2->0", "2->1"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string dir = make_scratch_dir("setup_pools");
+        write_input_set(dir, setup_set());
+        environment env = row.env;
+        env.push_back({"TESSARO_HOST_GPUS", "3"});
+        env.push_back({"TESSARO_HOST_TRACE", dir + "/trace"});
+        const program_result r = run_program(program, dir, env);
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::vector<std::string> grants;
+        for (const std::string& line : select_calls(read_lines(dir + "/trace"), {"cudaMemPoolSetAccess"})) {
+            const std::string access = trace_field(line, "access");
+            grants.push_back(access.substr(0, access.find(':')) + "->" + trace_field(line, "pool"));
+            EXPECT_EQ(access.substr(access.find(':')), ":rw") << line;
+        }
+        EXPECT_EQ(grants, row.grants);
+    }
 }
 
 // CUDA gives no memory for 0 bytes, so the programs ask for none and copy

@@ -1,5 +1,6 @@
 // Tests of the CPU stand-in for the CUDA runtime.
 #include "cuda_host.h"
+#include "trace.h"
 
 #include <gtest/gtest.h>
 
@@ -650,6 +651,83 @@ TEST_F(HostRuntime, DevicesAndPeerAccessFollowTheEnvironment)
     count = -1;
     EXPECT_EQ(cudaGetDeviceCount(&count), cudaErrorNoDevice);
     EXPECT_EQ(count, 0);
+}
+
+// Each device has one default pool; access to it is granted per device, read-
+// write for its own, and only to a device that can reach it. A list with one
+// bad entry is refused whole; every call is traced.
+TEST_F(HostRuntime, DefaultPoolsGrantAccessToDevicesThatCanReachThem)
+{
+    const std::string path = ::testing::TempDir() + "host_runtime_pools.trace";
+    use_environment({{"TESSARO_HOST_GPUS", "3"}, {"TESSARO_HOST_NO_PEER", "0-2"}, {"TESSARO_HOST_TRACE", path}});
+    cudaMemPool_t pool0 = nullptr, pool1 = nullptr, again = nullptr;
+    ASSERT_EQ(cudaDeviceGetDefaultMemPool(&pool0, 0), cudaSuccess);
+    ASSERT_EQ(cudaDeviceGetDefaultMemPool(&pool1, 1), cudaSuccess);
+    ASSERT_EQ(cudaDeviceGetDefaultMemPool(&again, 0), cudaSuccess);
+    EXPECT_EQ(again, pool0);
+    EXPECT_NE(pool0, pool1);
+    EXPECT_EQ(cudaDeviceGetDefaultMemPool(&again, 3), cudaErrorInvalidDevice);
+    EXPECT_EQ(cudaDeviceGetDefaultMemPool(nullptr, 0), cudaErrorInvalidValue);
+    EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidValue);
+
+    auto on = [](int device, int flags) {
+        cudaMemAccessDesc d = {};
+        d.location.type = cudaMemLocationTypeDevice;
+        d.location.id = device;
+        d.flags = static_cast<cudaMemAccessFlags>(flags);
+        return d;
+    };
+    cudaMemAccessDesc host_side = on(1, cudaMemAccessFlagsProtReadWrite);
+    host_side.location.type = cudaMemLocationTypeInvalid;
+    const struct {
+        const char* name;
+        cudaMemPool_t pool;
+        std::vector<cudaMemAccessDesc> list;
+        cudaError_t result;
+    } rows[] = {
+        {"a device that reaches it", pool0, {on(1, cudaMemAccessFlagsProtReadWrite)}, cudaSuccess},
+        {"its own device, read-write", pool0, {on(0, cudaMemAccessFlagsProtReadWrite)}, cudaSuccess},
+        {"nothing", pool1, {}, cudaSuccess},
+        {"its own device, read only", pool0, {on(0, cudaMemAccessFlagsProtRead)}, cudaErrorInvalidValue},
+        {"a device without peer access", pool0, {on(2, cudaMemAccessFlagsProtReadWrite)}, cudaErrorInvalidDevice},
+        {"no such device", pool1, {on(3, cudaMemAccessFlagsProtReadWrite)}, cudaErrorInvalidDevice},
+        {"flags of no meaning", pool1, {on(0, 2)}, cudaErrorInvalidValue},
+        {"not a device", pool1, {host_side}, cudaErrorInvalidValue},
+        {"a good entry, then a bad one", pool1,
+         {on(2, cudaMemAccessFlagsProtReadWrite), on(7, cudaMemAccessFlagsProtReadWrite)}, cudaErrorInvalidDevice},
+        {"no pool", nullptr, {on(1, cudaMemAccessFlagsProtReadWrite)}, cudaErrorInvalidValue},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(cudaMemPoolSetAccess(row.pool, row.list.data(), row.list.size()), row.result);
+        EXPECT_EQ(cudaGetLastError(), row.result);
+    }
+    EXPECT_EQ(cudaMemPoolSetAccess(pool0, nullptr, 1), cudaErrorInvalidValue);
+
+    const std::vector<std::string> expected = {
+        "cudaDeviceGetDefaultMemPool dev=0 pool=0",
+        "cudaDeviceGetDefaultMemPool dev=1 pool=1",
+        "cudaDeviceGetDefaultMemPool dev=0 pool=0",
+        "cudaDeviceGetDefaultMemPool dev=3 -> cudaErrorInvalidDevice",
+        "cudaDeviceGetDefaultMemPool dev=0 -> cudaErrorInvalidValue",
+        "cudaMemPoolSetAccess pool=0 count=1 access=1:rw",
+        "cudaMemPoolSetAccess pool=0 count=1 access=0:rw",
+        "cudaMemPoolSetAccess pool=1 count=0",
+        "cudaMemPoolSetAccess pool=0 count=1 access=0:r -> cudaErrorInvalidValue",
+        "cudaMemPoolSetAccess pool=0 count=1 access=2:rw -> cudaErrorInvalidDevice",
+        "cudaMemPoolSetAccess pool=1 count=1 access=3:rw -> cudaErrorInvalidDevice",
+        "cudaMemPoolSetAccess pool=1 count=1 access=0:2 -> cudaErrorInvalidValue",
+        "cudaMemPoolSetAccess pool=1 count=1 access=1:rw -> cudaErrorInvalidValue",
+        "cudaMemPoolSetAccess pool=1 count=2 access=2:rw,7:rw -> cudaErrorInvalidDevice",
+        "cudaMemPoolSetAccess pool=invalid count=1 -> cudaErrorInvalidValue",
+        "cudaMemPoolSetAccess pool=0 count=1 -> cudaErrorInvalidValue",
+    };
+    EXPECT_EQ(read_lines(path), expected);
+
+    // A reset makes new pools: the old handle names none.
+    use_environment({{"TESSARO_HOST_GPUS", "2"}});
+    const cudaMemAccessDesc peer = on(1, cudaMemAccessFlagsProtReadWrite);
+    EXPECT_EQ(cudaMemPoolSetAccess(pool0, &peer, 1), cudaErrorInvalidValue);
 }
 
 TEST_F(HostRuntime, StreamsAreNumberedInCreationOrderWithClampedPriorities)

@@ -2,31 +2,38 @@
 # The check of the CUDA build against the host runtime, and its timing.
 #
 # Usage: tools/device_check.sh [--host-only] [--alter] [nX nY nT]
-#   nX nY nT     size of the check cases (default 768 512 400; nX >= 136, nY >= 40)
+#   nX nY nT     size of the check cases (default 771 517 400; nX >= 136, nY >= 40)
 #   --host-only  no GPU needed: the host build stands in for the CUDA build, on
 #                3 simulated GPUs under the deferred schedule against 1 eager,
-#                and on 1 deferred against 3 eager; the block shapes are timed
-#                on a small case (CI runs this)
+#                on 1 deferred against 3 eager, and on 1 presented as 2 and as
+#                3 logical GPUs, deferred, against 2 and 3 eager; the block
+#                shapes are timed on a small case (CI runs this)
 #   --alter      changes one sample of the first file compared, to show that
 #                the check then fails
 # Environment: DEVICE_CHECK_LARGE, the side of the square timing case
-# (default 8192; 256 with --host-only).
+# (default 8192; 256 with --host-only); OUT, a folder that receives a copy of
+# the log as it grows and, in failed_runs.log, the standard error of each
+# failed run or build.
 #
-# Builds the host flavour and, per update-block shape (16x16, 4x32, 2x64,
-# 1x128), the CUDA flavour under build-check/. For each program, check case
-# (1 and 2, tessaro_example_inputs check-case) and memory-saving mode (off,
-# on), runs the CUDA build on 1 GPU (CUDA_VISIBLE_DEVICES) and on every GPU,
-# each against the host runtime with as many simulated GPUs, and compares
-# genout.dat byte for byte, any NaN equal to any NaN; a comparison counts only
-# when at least half of the samples are non-zero and finite. Then, per shape,
-# times each program on one GPU on the large case: the stepping alone, from
-# two runs of different nT; point-steps per second and, for the exponential
-# program, the effective bandwidth at 92 bytes per point-step and its fraction
-# of the GPU's peak. The genout.dat of each shape's longer run is compared
-# with that of 16x16. The last line is the verdict, and the exit status
-# follows it: 0 for "device check: PASS (n comparisons)", 1 for "device check:
-# FAIL (k of n differ or failed)". Everything is logged to
-# build-check/device_check.log.
+# First builds and runs the GPU probe (tessaro_gpu_info): without a usable GPU
+# the check ends there. Then builds the host flavour and, per update-block
+# shape (16x16, 4x32, 2x64, 1x128), the CUDA flavour under build-check/, for
+# the local GPUs' architectures only where the default list holds them. For
+# each program, check case (1 and 2, tessaro_example_inputs check-case) and
+# memory-saving mode (off, on), runs the CUDA build on 1 GPU
+# (CUDA_VISIBLE_DEVICES), on that GPU presented as 2 and as 3 logical GPUs
+# (TESSARO_LOGICAL_GPUS) and on every GPU, each against the host runtime with
+# as many simulated GPUs, and compares genout.dat byte for byte, any NaN equal
+# to any NaN; a comparison counts only when at least half of the samples are
+# non-zero and finite. Each other shape runs both cases on the 3 logical GPUs
+# against the same host runs. Then, per shape, times each program on one GPU
+# on the large case: the stepping alone, from two runs of different nT;
+# point-steps per second and, for the exponential program, the effective
+# bandwidth at 92 bytes per point-step and its fraction of the GPU's peak. The
+# genout.dat of each shape's longer run is compared with that of 16x16. The
+# last line is the verdict, and the exit status follows it: 0 for "device
+# check: PASS (n comparisons)", 1 for "device check: FAIL (k of n differ or
+# failed)". Everything is logged to build-check/device_check.log.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root" || exit 1
@@ -44,7 +51,7 @@ if [ ${#sizes[@]} -ne 0 ] && [ ${#sizes[@]} -ne 3 ]; then
     echo "usage: $0 [--host-only] [--alter] [nX nY nT]" >&2
     exit 2
 fi
-nX=${sizes[0]:-768} nY=${sizes[1]:-512} nT=${sizes[2]:-400}
+nX=${sizes[0]:-771} nY=${sizes[1]:-517} nT=${sizes[2]:-400}
 large=${DEVICE_CHECK_LARGE:-$([ $host_only = 1 ] && echo 256 || echo 8192)}
 whole() { [[ $1 =~ ^[0-9]+$ ]] && [ "${#1}" -le 9 ]; }
 if ! whole "$nX" || ! whole "$nY" || ! whole "$nT" || ! whole "$large" || [ "$nX" -lt 136 ] || [ "$nY" -lt 40 ] ||
@@ -69,12 +76,57 @@ out=$root/build-check
 mkdir -p "$out"
 log=$out/device_check.log
 : > "$log"
-say() { echo "$*" | tee -a "$log"; }
+# The log, and its copy in $OUT where the caller names a folder.
+logs=("$log")
+kept=""
+if [ -n "${OUT:-}" ]; then
+    if mkdir -p "$OUT" 2> /dev/null && [ -d "$OUT" ] && : > "$OUT/device_check.log" 2> /dev/null; then
+        kept=$OUT
+        logs+=("$kept/device_check.log")
+        rm -f "$kept/failed_runs.log"
+    else
+        echo "$0: OUT=$OUT is not a folder that can be written; the log stays in $log" >&2
+    fi
+fi
+say() { echo "$*" | tee -a "${logs[@]}"; }
+# keep_failed LABEL FILE: the end of FILE, the error of a failed run or build,
+# into $OUT/failed_runs.log, once.
+keep_failed() {
+    [ -n "$kept" ] || return 0
+    grep -qxF "== $1" "$kept/failed_runs.log" 2> /dev/null && return 0
+    { echo "== $1"; tail -n 200 "$2" 2> /dev/null; } >> "$kept/failed_runs.log"
+}
 
 # No setting of the caller's may steer the runs.
 for v in $(compgen -e); do
-    case $v in TESSARO_HOST_* | DIVEV_MEMORY_SAVING) unset "$v" ;; esac
+    case $v in TESSARO_HOST_* | TESSARO_LOGICAL_GPUS | DIVEV_MEMORY_SAVING) unset "$v" ;; esac
 done
+
+# plan_configs FIRST_GPU NGPUS: each configuration of the comparisons, a
+# label, the tested run's environment and the reference's simulated GPU
+# count; the other block shapes run under the one of 3 logical GPUs
+# (shape_config).
+plan_configs() {
+    configs=()
+    local n deferred=TESSARO_HOST_SCHEDULE=deferred
+    if [ $host_only = 1 ]; then
+        configs+=("host runtime on 3 GPUs, deferred, against 1 eager|TESSARO_HOST_GPUS=3 $deferred|1")
+        configs+=("host runtime on 1 GPU, deferred, against 3 eager|TESSARO_HOST_GPUS=1 $deferred|3")
+        for n in 2 3; do
+            configs+=("host runtime on 1 GPU as $n logical GPUs, deferred, against $n eager|TESSARO_HOST_GPUS=1 $deferred TESSARO_LOGICAL_GPUS=$n|$n")
+        done
+    else
+        configs+=("CUDA on 1 GPU against the host runtime on 1|CUDA_VISIBLE_DEVICES=$1|1")
+        for n in 2 3; do
+            configs+=("CUDA on 1 GPU as $n logical GPUs against the host runtime on $n|CUDA_VISIBLE_DEVICES=$1 TESSARO_LOGICAL_GPUS=$n|$n")
+        done
+    fi
+    shape_config=$((${#configs[@]} - 1))
+    if [ $host_only = 0 ] && [ "$2" -gt 1 ]; then
+        configs+=("CUDA on $2 GPUs against the host runtime on $2||$2")
+    fi
+}
+plan_configs 0 1
 
 compared=0 failed=0
 verdict() {
@@ -86,9 +138,10 @@ verdict() {
     exit 1
 }
 # Nothing could be compared: every planned comparison failed (as many as on
-# one GPU, or two configurations with --host-only).
+# one GPU): 8 per configuration, and per other block shape 4 on the check
+# cases and 2 on the large case.
 fail_all() {
-    compared=$((8 * (host_only + 1) + 2 * (${#shapes[@]} - 1)))
+    compared=$((8 * ${#configs[@]} + 6 * (${#shapes[@]} - 1)))
     failed=$compared
     verdict
 }
@@ -114,46 +167,40 @@ if [ $host_only = 0 ] && ! command -v nvidia-smi > /dev/null; then
 fi
 
 # build DIR [cmake settings]: configures (Ninja where there is one) and builds
-# the programs and tools, quietly; on failure shows the end of the log.
+# the programs and tools (only $build_target where that is set), quietly; on
+# failure shows the end of the log.
 build() {
     local dir=$1
     shift
-    local generator=()
+    local generator=() target=()
     [ -f "$dir/CMakeCache.txt" ] || ! command -v ninja > /dev/null || generator=(-G Ninja)
+    [ -z "${build_target:-}" ] || target=(--target "$build_target")
     if cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF "$@" > "$dir.log" 2>&1 &&
-        cmake --build "$dir" -j"$jobs" >> "$dir.log" 2>&1; then
+        cmake --build "$dir" -j"$jobs" "${target[@]}" >> "$dir.log" 2>&1; then
         return 0
     fi
     say "build of $dir failed (log: $dir.log):"
-    tail -n 20 "$dir.log" | tee -a "$log"
+    tail -n 20 "$dir.log" | tee -a "${logs[@]}"
+    keep_failed "build of $dir" "$dir.log"
     return 1
 }
 
-say "== builds"
-build "$out/host-16x16" || fail_all
-tool=$out/host-16x16/examples/tessaro_example_inputs
-flavour=host
-[ $host_only = 1 ] || flavour=cuda
-for shape in "${shapes[@]}"; do
-    [ "$flavour-$shape" = host-16x16 ] && continue
-    settings=(-DTESSARO_UPDATE_BLOCK="$shape")
-    [ $flavour = cuda ] && settings+=(-DTESSARO_RUNTIME=cuda -DCMAKE_CUDA_COMPILER="$nvcc")
-    build "$out/$flavour-$shape" "${settings[@]}" || fail_all
-done
-say "built in $SECONDS s"
-executable() { echo "$out/$1/src/gpu/2d/${program_dir[$2]}/$2"; }
-
-# The GPUs: "index name capability peak-GB/s" lines, the first visible one
-# for the single-GPU runs.
+# The GPUs first: "index name capability peak-GB/s" lines, the first visible
+# one for the single-GPU runs.
 peak=0 ngpus=3 first_gpu=0
+cuda_settings=()
 if [ $host_only = 0 ]; then
-    if ! gpus=$("$out/cuda-16x16/tessaro_gpu_info" 2>&1); then
-        say "no GPU: $gpus"
+    say "== GPU probe"
+    build_target=tessaro_gpu_info build "$out/probe" -DTESSARO_RUNTIME=cuda -DCMAKE_CUDA_COMPILER="$nvcc" || fail_all
+    if ! gpus=$("$out/probe/tessaro_gpu_info" 2> "$out/probe/err.log"); then
+        say "tessaro_gpu_info: $(cat "$out/probe/err.log")"
+        keep_failed "tessaro_gpu_info" "$out/probe/err.log"
         fail_all
     fi
     ngpus=$(echo "$gpus" | wc -l)
     first_gpu=${CUDA_VISIBLE_DEVICES:-0}
     first_gpu=${first_gpu%%,*}
+    plan_configs "$first_gpu" "$ngpus"
     say "$(echo "$gpus" | awk -F'\t' '{ printf "GPU %s: %s, compute capability %s, peak memory bandwidth %s GB/s\n", $1, $2, $3, $4 }')"
     peak=$(echo "$gpus" | head -n 1 | cut -f 4)
     if [ "${peak:-0}" = 0 ]; then
@@ -171,7 +218,37 @@ if [ $host_only = 0 ]; then
     command -v nvidia-smi > /dev/null &&
         say "driver: $(nvidia-smi --query-gpu=driver_version --format=csv,noheader 2>/dev/null | head -n 1)"
     say "nvcc: $("$nvcc" --version | tail -n 1)"
+    cuda_settings=(-DTESSARO_RUNTIME=cuda -DCMAKE_CUDA_COMPILER="$nvcc")
+    # Machine code for the local GPUs alone is what the default build runs
+    # there, where its list holds their architectures; otherwise the default
+    # build would run its PTX, and that is what is checked.
+    local_archs=$(echo "$gpus" | cut -f 3 | tr -d . | sort -u | sed 's/$/-real/' | paste -sd ';')
+    default_archs=$(sed -n 's/^ *set(CMAKE_CUDA_ARCHITECTURES \(.*\))$/\1/p' CMakeLists.txt)
+    IFS=';' read -ra archs <<< "$local_archs"
+    listed=${#archs[@]}
+    for arch in "${archs[@]}"; do
+        [[ " $default_archs " == *" $arch "* || " $default_archs " == *" ${arch%-real} "* ]] || listed=0
+    done
+    if [ "$listed" -gt 0 ]; then
+        cuda_settings+=(-DCMAKE_CUDA_ARCHITECTURES="$local_archs")
+        say "CUDA builds for the local architectures alone: $local_archs"
+    else
+        cuda_settings+=(-UCMAKE_CUDA_ARCHITECTURES)
+        say "CUDA builds for the default architectures ($default_archs): the local ones ($local_archs) are not among them"
+    fi
 fi
+
+say "== builds"
+build "$out/host-16x16" || fail_all
+tool=$out/host-16x16/examples/tessaro_example_inputs
+flavour=host
+[ $host_only = 1 ] || flavour=cuda
+for shape in "${shapes[@]}"; do
+    [ "$flavour-$shape" = host-16x16 ] && continue
+    build "$out/$flavour-$shape" -DTESSARO_UPDATE_BLOCK="$shape" "${cuda_settings[@]}" || fail_all
+done
+say "built in $SECONDS s"
+executable() { echo "$out/$1/src/gpu/2d/${program_dir[$2]}/$2"; }
 
 # run DIR EXE [VAR=value...]: runs EXE in DIR (inputs there), output to
 # run.log and err.log, its wall time in DIR/seconds; status as the program's.
@@ -218,6 +295,7 @@ compare() {
     for dir in "$tested" "$reference"; do
         if [ "$(cat "$dir/status")" != 0 ]; then
             say "  FAILED: the run in $dir ended with $(run_error "$dir")"
+            keep_failed "the run in $dir" "$dir/err.log"
             failed=$((failed + 1))
             return
         fi
@@ -250,32 +328,48 @@ case_failed() {
 
 say "== the CUDA build against the host runtime"
 [ $host_only = 1 ] && say "(host only: the host build stands in for the CUDA build)"
-# Each configuration: a label, the tested run's environment and the
-# reference's simulated GPU count.
-configs=()
-if [ $host_only = 1 ]; then
-    configs+=("host runtime on 3 GPUs, deferred, against 1 eager|TESSARO_HOST_GPUS=3 TESSARO_HOST_SCHEDULE=deferred|1")
-    configs+=("host runtime on 1 GPU, deferred, against 3 eager|TESSARO_HOST_GPUS=1 TESSARO_HOST_SCHEDULE=deferred|3")
-else
-    configs+=("CUDA on 1 GPU against the host runtime on 1|CUDA_VISIBLE_DEVICES=$first_gpu|1")
-    [ "$ngpus" -gt 1 ] && configs+=("CUDA on $ngpus GPUs against the host runtime on $ngpus||$ngpus")
-fi
-tested_build=$flavour-16x16
+# compare_run LABEL NAME BUILD PROGRAM CASE SAVING TESTED_ENV REFERENCE_GPUS:
+# runs BUILD in a fresh copy of the case (runs/NAME-BUILD), and the host
+# runtime in another (runs/NAME-reference) at the same time, unless that
+# holds its run already; then compares the two.
+compare_run() {
+    local label=$1 name=$2 build=$3 program=$4 which=$5 saving=$6 tested_env=$7 reference_gpus=$8
+    local tested reference reference_run=""
+    tested=$(case_dir "$name-$build" "$which" "$nX" "$nY" "$nT") || case_failed "$which"
+    reference=$out/runs/$name-reference
+    if [ ! -f "$reference/status" ]; then
+        reference=$(case_dir "$name-reference" "$which" "$nX" "$nY" "$nT") || case_failed "$which"
+        run "$reference" "$(executable host-16x16 "$program")" DIVEV_MEMORY_SAVING="$saving" \
+            TESSARO_HOST_GPUS="$reference_gpus" &
+        reference_run=$!
+    fi
+    # shellcheck disable=SC2086 # the environment's words are meant to split
+    run "$tested" "$(executable "$build" "$program")" DIVEV_MEMORY_SAVING="$saving" $tested_env
+    [ -z "$reference_run" ] || wait "$reference_run"
+    compare "${program_name[$program]}, case $which, memory saving $([ "$saving" = 1 ] && echo on || echo off): $label" \
+        "$tested" "$reference"
+}
+rm -rf "$out/runs"
 for program in "${programs[@]}"; do
     for which in 1 2; do
         for saving in 0 1; do
-            for config in "${configs[@]}"; do
-                IFS='|' read -r label tested_env reference_gpus <<< "$config"
-                name=${program_name[$program]}-case$which-saving$saving-gpus$reference_gpus
-                tested=$(case_dir "$name-tested" $which "$nX" "$nY" "$nT") || case_failed $which
-                reference=$(case_dir "$name-reference" $which "$nX" "$nY" "$nT") || case_failed $which
-                # shellcheck disable=SC2086 # the environment's words are meant to split
-                run "$tested" "$(executable "$tested_build" "$program")" DIVEV_MEMORY_SAVING=$saving $tested_env
-                run "$reference" "$(executable host-16x16 "$program")" DIVEV_MEMORY_SAVING=$saving \
-                    TESSARO_HOST_GPUS="$reference_gpus"
-                compare "${program_name[$program]}, case $which, memory saving $([ $saving = 1 ] && echo on || echo off): $label" \
-                    "$tested" "$reference"
+            for c in "${!configs[@]}"; do
+                IFS='|' read -r label tested_env reference_gpus <<< "${configs[$c]}"
+                compare_run "$label" "${program_name[$program]}-case$which-saving$saving-config$c" "$flavour-16x16" \
+                    "$program" $which $saving "$tested_env" "$reference_gpus"
             done
+        done
+    done
+done
+# The other block shapes on the same cases: grids that do not divide the
+# updated part, sources and receivers next to its far edges.
+IFS='|' read -r label tested_env reference_gpus <<< "${configs[$shape_config]}"
+for shape in "${shapes[@]}"; do
+    [ "$shape" = 16x16 ] && continue
+    for program in "${programs[@]}"; do
+        for which in 1 2; do
+            compare_run "blocks of $shape, $label" "${program_name[$program]}-case$which-saving0-config$shape_config" \
+                "$flavour-$shape" "$program" $which 0 "$tested_env" "$reference_gpus"
         done
     done
 done
@@ -316,7 +410,9 @@ for shape in "${shapes[@]}"; do
                 -v p=$((large * large)) -v s="$steps" 'BEGIN { printf "%.4g", (b > a) ? p * s / (b - a) : 0 }')
         else
             for dir in "${dirs[@]}"; do
-                [ "$(cat "$dir/status")" = 0 ] || say "$shape ${program_name[$program]}: run failed: $(run_error "$dir")"
+                [ "$(cat "$dir/status")" = 0 ] && continue
+                say "$shape ${program_name[$program]}: run failed: $(run_error "$dir")"
+                keep_failed "the run in $dir" "$dir/err.log"
             done
         fi
         if [ "$shape" != 16x16 ]; then

@@ -54,6 +54,32 @@ enum cudaMemcpyKind {
 struct host_stream;
 typedef host_stream* cudaStream_t;
 
+// Memory pools: each device has its default pool, the one that the
+// stream-ordered allocations come from.
+struct host_mem_pool;
+typedef host_mem_pool* cudaMemPool_t;
+
+enum cudaMemLocationType {
+    cudaMemLocationTypeInvalid = 0,
+    cudaMemLocationTypeDevice = 1,
+};
+
+struct cudaMemLocation {
+    cudaMemLocationType type;
+    int id;
+};
+
+enum cudaMemAccessFlags {
+    cudaMemAccessFlagsProtNone = 0,
+    cudaMemAccessFlagsProtRead = 1,
+    cudaMemAccessFlagsProtReadWrite = 3,
+};
+
+struct cudaMemAccessDesc {
+    cudaMemLocation location;
+    cudaMemAccessFlags flags;
+};
+
 #define cudaStreamNonBlocking 0x01u
 
 cudaError_t cudaGetDeviceCount(int* count);
@@ -72,6 +98,8 @@ cudaError_t cudaFree(void* ptr);
 cudaError_t cudaMallocHost(void** ptr, size_t bytes);
 cudaError_t cudaFreeHost(void* ptr);
 cudaError_t cudaMemGetInfo(size_t* free_bytes, size_t* total_bytes);
+cudaError_t cudaDeviceGetDefaultMemPool(cudaMemPool_t* pool, int device);
+cudaError_t cudaMemPoolSetAccess(cudaMemPool_t pool, const cudaMemAccessDesc* desc_list, size_t count);
 cudaError_t cudaMemset(void* ptr, int value, size_t bytes);
 cudaError_t cudaMemsetAsync(void* ptr, int value, size_t bytes, cudaStream_t stream = nullptr);
 cudaError_t cudaMemcpy(void* dst, const void* src, size_t bytes, cudaMemcpyKind kind);

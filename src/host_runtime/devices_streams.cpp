@@ -9,13 +9,13 @@ namespace {
 
 std::string dev_field(int device) { return " dev=" + std::to_string(device); }
 
-bool peer_reachable(int device, int peer)
+} // namespace
+
+bool host_runtime::detail::peer_reachable(int device, int peer)
 {
     const auto& pairs = state().no_peer_pairs;
     return device != peer && std::find(pairs.begin(), pairs.end(), std::make_pair(device, peer)) == pairs.end();
 }
-
-} // namespace
 
 cudaError_t cudaGetDeviceCount(int* count)
 {

@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -20,6 +21,13 @@ struct host_stream {
     int priority = 0;
     unsigned int flags = 0;
     std::deque<std::function<void()>> pending;
+};
+
+// A device's default memory pool: the access that each device has to it
+// (cudaMemAccessFlags, by device; its own device always read-write).
+struct host_mem_pool {
+    int device = 0;
+    std::vector<int> access;
 };
 
 namespace host_runtime::detail {
@@ -54,6 +62,7 @@ struct runtime_state {
     std::unordered_set<host_stream*> streams;
     int next_allocation_id = 1;
     int next_stream_serial = 1;
+    std::vector<std::unique_ptr<host_mem_pool>> pools; // default pools, made on first query
     std::string fault_call;             // TESSARO_HOST_FAIL: this call fails ...
     unsigned long long fault_countdown = 0; // ... when the count reaches 0 (0: no fault)
 };
@@ -84,6 +93,8 @@ cudaError_t check_current_device();
 int current_device();
 void set_current_device(int device);
 bool valid_device(int device);
+// Whether `device` can reach `peer` (another device, no pair of TESSARO_HOST_NO_PEER).
+bool peer_reachable(int device, int peer);
 bool valid_stream(cudaStream_t stream);
 // The device that runs work on `stream` (null: the current device).
 int stream_device(cudaStream_t stream);

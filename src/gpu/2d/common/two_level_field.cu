@@ -1,6 +1,8 @@
 // Time shift and halo exchange of two-level fields.
 #include "two_level_field.cuh"
 
+#include "logical_gpus.h"
+
 #include <cstddef>
 
 __global__ void proceed_time(float* dst, const float* src, int n)
@@ -32,12 +34,12 @@ cudaError_t exchange_slices(float* const* fields, const int* gpu_domain_local_nx
         if (g > 0) {
             int dst = (2 * gpu_domain_local_nx[g - 1] - halo_width) * slice;
             int src = (L + halo_width) * slice;
-            keep(cudaMemcpyPeerAsync(fields[g - 1] + dst, g - 1, fields[g] + src, g, bytes, streams[g]), g);
+            keep(logical_memcpy_peer_async(fields[g - 1] + dst, g - 1, fields[g] + src, g, bytes, streams[g]), g);
         }
         if (g < ngpus - 1) {
             int dst = gpu_domain_local_nx[g + 1] * slice;
             int src = (2 * L - 2 * halo_width) * slice;
-            keep(cudaMemcpyPeerAsync(fields[g + 1] + dst, g + 1, fields[g] + src, g, bytes, streams[g]), g);
+            keep(logical_memcpy_peer_async(fields[g + 1] + dst, g + 1, fields[g] + src, g, bytes, streams[g]), g);
         }
     }
     return first_error;

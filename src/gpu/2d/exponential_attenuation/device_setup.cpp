@@ -1,6 +1,7 @@
 #include "device_setup.h"
 
 #include "cuda_check.h"
+#include "logical_gpus.h"
 
 #include <cstdio>
 
@@ -36,7 +37,7 @@ static void set_up_peer_access(int k, int ngpus, int required, int* failed)
         if (j == k)
             continue;
         int can_access = 0;
-        check_cuda(cudaDeviceCanAccessPeer(&can_access, k, j), "cudaDeviceCanAccessPeer", k);
+        check_cuda(logical_can_access_peer(&can_access, k, j), "cudaDeviceCanAccessPeer", k);
         if (!can_access) {
             if (required) {
                 std::fprintf(stderr, "GPU %d cannot access GPU %d\n", k, j);
@@ -46,10 +47,13 @@ static void set_up_peer_access(int k, int ngpus, int required, int* failed)
             continue;
         }
         // A pair enabled before counts as enabled; leave no error pending.
-        const cudaError_t enabled = cudaDeviceEnablePeerAccess(j, 0);
+        const cudaError_t enabled = logical_enable_peer_access(k, j);
         (void)cudaGetLastError();
         if (enabled == cudaSuccess || enabled == cudaErrorPeerAccessAlreadyEnabled) {
             std::printf("GPU %d enabled peer access to GPU %d\n", k, j);
+            // The fields are pool allocations, which peer access alone does not open.
+            const char* call = nullptr;
+            check_cuda(logical_grant_pool_access(k, j, &call), call, k);
             continue;
         }
         std::fflush(stdout);
@@ -84,7 +88,7 @@ int set_up_devices(const solver_model& model, const host_inputs& in, const decom
 
     for (int k = 0; k < d.ngpus; ++k) {
         const int L = d.gpu_domain_local_nx[k];
-        check_cuda(cudaSetDevice(k), "cudaSetDevice", k);
+        check_cuda(logical_set_device(k), "cudaSetDevice", k);
         cudaStream_t* streams[] = {&st->compute_stream[k], &st->halo_stream[k], &st->memvar_x_stream[k],
                                    &st->memvar_y_stream[k], &st->output_stream[k]};
         for (int s = 0; s < 5; ++s)
@@ -137,7 +141,7 @@ int set_up_devices(const solver_model& model, const host_inputs& in, const decom
     }
 
     for (int k = 0; k < d.ngpus; ++k) {
-        check_cuda(cudaSetDevice(k), "cudaSetDevice", k);
+        check_cuda(logical_set_device(k), "cudaSetDevice", k);
         check_cuda(cudaStreamSynchronize(st->compute_stream[k]), "cudaStreamSynchronize", k);
         check_cuda(cudaStreamSynchronize(st->halo_stream[k]), "cudaStreamSynchronize", k);
     }

@@ -1,6 +1,6 @@
-// Device set-up: per GPU its five streams, peer access, the stream-ordered
-// allocations, the clears and the uploads of its share of the inputs; then the
-// waits that complete them all.
+// Device set-up: per GPU its five streams, peer access (with access to the
+// peer's default memory pool), the stream-ordered allocations, the clears and
+// the uploads of its share of the inputs; then the waits that complete them all.
 #pragma once
 
 #include "decomposition.h"

@@ -1,6 +1,7 @@
 #include "output_points.h"
 
 #include "cuda_check.h"
+#include "logical_gpus.h"
 #include "progress_line.h"
 
 #include <cstdio>
@@ -47,7 +48,7 @@ float* set_up_output_points(const solver_model& model, const host_inputs& in, co
     }
 
     for (int k = 0; k < d.ngpus; ++k) {
-        check_cuda(cudaSetDevice(k), "cudaSetDevice", k);
+        check_cuda(logical_set_device(k), "cudaSetDevice", k);
         int count = 0;
         for (int i = 0; i < n; ++i)
             count += accepts(d, k, outc[2 * i], outc[2 * i + 1], in.s.nY);

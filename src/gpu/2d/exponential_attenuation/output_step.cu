@@ -1,6 +1,7 @@
 #include "output_step.h"
 
 #include "cuda_check.h"
+#include "logical_gpus.h"
 #include "output_kernels.cuh"
 
 // The two assertions hold in every build type.
@@ -13,7 +14,7 @@ void run_output_step(const host_inputs& in, const decomposition& d, const device
     const int* gpu_domain_local_nx = d.gpu_domain_local_nx;
     const int* output_domain_local_nx = d.output_domain_local_nx;
     for (int gpu_id = 0; gpu_id < d.ngpus; ++gpu_id) {
-        check_cuda(cudaSetDevice(gpu_id), "cudaSetDevice", gpu_id);
+        check_cuda(logical_set_device(gpu_id), "cudaSetDevice", gpu_id);
         const int count = st.out_count[gpu_id];
         if (count == 0)
             continue;
@@ -37,21 +38,21 @@ void run_output_step(const host_inputs& in, const decomposition& d, const device
         const int count = st.out_count[k];
         if (count == 0)
             continue;
-        check_cuda(cudaSetDevice(k), "cudaSetDevice", k);
+        check_cuda(logical_set_device(k), "cudaSetDevice", k);
         check_cuda(cudaMemcpyAsync(genout_frame_host + slot, st.out_values[k], 4 * static_cast<size_t>(count),
                                    cudaMemcpyDeviceToHost, st.output_stream[k]),
                    "cudaMemcpyAsync", k);
         slot += count;
     }
     for (int k = 0; k < d.ngpus; ++k) {
-        check_cuda(cudaSetDevice(k), "cudaSetDevice", k);
+        check_cuda(logical_set_device(k), "cudaSetDevice", k);
         check_cuda(cudaStreamSynchronize(st.output_stream[k]), "cudaStreamSynchronize", k);
     }
 
     float_writer_submit(writer, genout_frame_host, static_cast<uint64_t>(in.s.ncoordsout), t == in.s.nT - 1);
 
     for (int k = 0; k < d.ngpus; ++k) {
-        check_cuda(cudaSetDevice(k), "cudaSetDevice", k);
+        check_cuda(logical_set_device(k), "cudaSetDevice", k);
         check_cuda(cudaStreamSynchronize(st.compute_stream[k]), "cudaStreamSynchronize", k);
         check_cuda(cudaStreamSynchronize(st.output_stream[k]), "cudaStreamSynchronize", k);
     }

@@ -1,6 +1,7 @@
 #include "source_schedule.h"
 
 #include "cuda_check.h"
+#include "logical_gpus.h"
 #include "source_kernels.cuh"
 
 #include <cstdint>
@@ -80,7 +81,7 @@ void apply_sources(const host_inputs& in, const decomposition& d, const device_s
 
     int acted[max_gpus] = {0};
     for (int k = 0; k < d.ngpus; ++k) {
-        check_cuda(cudaSetDevice(k), "cudaSetDevice", k);
+        check_cuda(logical_set_device(k), "cudaSetDevice", k);
         const int L = d.gpu_domain_local_nx[k], x_offset = d.gpu_start[k];
         region halo_side[4];
         const int nhalo = halo_side_regions(d, k, halo_side);
@@ -109,7 +110,7 @@ void apply_sources(const host_inputs& in, const decomposition& d, const device_s
     for (int k = 0; k < d.ngpus; ++k) {
         if (!acted[k])
             continue;
-        check_cuda(cudaSetDevice(k), "cudaSetDevice", k);
+        check_cuda(logical_set_device(k), "cudaSetDevice", k);
         check_cuda(cudaStreamSynchronize(st.halo_stream[k]), "cudaStreamSynchronize", k);
         check_cuda(cudaStreamSynchronize(st.compute_stream[k]), "cudaStreamSynchronize", k);
     }

@@ -1,5 +1,6 @@
 #include "startup.h"
 
+#include "logical_gpus.h"
 #include "raw_data.h"
 
 #include <cerrno>
@@ -216,8 +217,8 @@ int read_scalar_inputs(scalar_inputs* s)
 
 int count_gpus(int* ngpus)
 {
-    int count = 0;
-    const cudaError_t result = cudaGetDeviceCount(&count);
+    int count = 0, devices = 0;
+    const cudaError_t result = logical_gpu_count(&count, &devices);
     if (result != cudaSuccess) {
         std::fprintf(stderr, "Error: no usable GPU: cudaGetDeviceCount failed (%s); at least 1 GPU is needed\n",
                      cudaGetErrorString(result));
@@ -227,6 +228,8 @@ int count_gpus(int* ngpus)
         std::fprintf(stderr, "Error: no usable GPU: the runtime reports %d GPUs; at least 1 is needed\n", count);
         return 1;
     }
+    if (logical_gpus_requested() > 0)
+        std::printf("TESSARO_LOGICAL_GPUS=%d: GPU k runs on device k mod %d\n", count, devices);
     if (count > max_gpus) {
         std::fprintf(stderr, "Warning: %d GPUs found; using the first %d (at most %d are supported)\n", count,
                      max_gpus, max_gpus);

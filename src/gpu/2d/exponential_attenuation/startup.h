@@ -39,7 +39,7 @@ int start_up(const solver_model& model, host_inputs* in, decomposition* d);
 // Pieces of start_up, in its order.
 int read_scalar_inputs(scalar_inputs* s);          // echo lines; refuses missing required files
 int check_sources_defined(const scalar_inputs& s); // the no-source refusal
-int count_gpus(int* ngpus);                        // "Number of GPUs: %d"
+int count_gpus(int* ngpus);                        // "Number of GPUs: %d"; logical GPUs when requested
 int parse_memory_saving(const char* text);         // DIVEV_MEMORY_SAVING rule
 int read_memory_saving();                          // getenv, notice on standard error
 // Also splits the grid into d once nX fits, for the window-size check.

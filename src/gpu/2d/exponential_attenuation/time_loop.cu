@@ -1,6 +1,7 @@
 #include "time_loop.h"
 
 #include "cuda_check.h"
+#include "logical_gpus.h"
 #include "output_step.h"
 #include "progress_line.h"
 #include "run_end.h"
@@ -29,7 +30,7 @@ void half_step(update_launcher update, const field_stream_list& exchanges, bool 
     const dim3 block(bx, by);
     if (ngpus > 1) {
         for (int k = 0; k < ngpus; ++k) {
-            check_cuda(cudaSetDevice(k), "cudaSetDevice", k);
+            check_cuda(logical_set_device(k), "cudaSetDevice", k);
             int regions[2], n = 0;
             if (k == 0)
                 regions[n++] = 0;
@@ -49,7 +50,7 @@ void half_step(update_launcher update, const field_stream_list& exchanges, bool 
         }
     }
     for (int k = 0; k < ngpus; ++k) {
-        check_cuda(cudaSetDevice(k), "cudaSetDevice", k);
+        check_cuda(logical_set_device(k), "cudaSetDevice", k);
         const dim3 grid((d.body_local_nx[k] + bx - 1) / bx, (nY + by - 1) / by);
         check_cuda(update(st, in.s, k, d.gpu_domain_local_nx[k], grid, block, st.compute_stream[k], d.body_start[k],
                           d.body_end[k], d.body_start[k] - d.gpu_start[k]),
@@ -57,7 +58,7 @@ void half_step(update_launcher update, const field_stream_list& exchanges, bool 
     }
     if (ngpus > 1) {
         for (int k = 0; k < ngpus; ++k) {
-            check_cuda(cudaSetDevice(k), "cudaSetDevice", k);
+            check_cuda(logical_set_device(k), "cudaSetDevice", k);
             wait_stream(st.halo_stream[k], k);
         }
         for (int i = 0; i < exchanges.count; ++i) {
@@ -69,7 +70,7 @@ void half_step(update_launcher update, const field_stream_list& exchanges, bool 
         }
     }
     for (int k = 0; k < ngpus; ++k) {
-        check_cuda(cudaSetDevice(k), "cudaSetDevice", k);
+        check_cuda(logical_set_device(k), "cudaSetDevice", k);
         wait_stream(st.compute_stream[k], k);
         wait_stream(st.halo_stream[k], k);
         wait_stream(st.memvar_x_stream[k], k);
@@ -81,7 +82,7 @@ void shift_time(const field_stream_list& shifts, const host_inputs& in, const de
                 const device_state& st)
 {
     for (int k = 0; k < d.ngpus; ++k) {
-        check_cuda(cudaSetDevice(k), "cudaSetDevice", k);
+        check_cuda(logical_set_device(k), "cudaSetDevice", k);
         const int n = in.s.nY * d.gpu_domain_local_nx[k];
         const dim3 grid((n + 31) / 32), block(32);
         for (int i = 0; i < shifts.count; ++i) {
@@ -92,7 +93,7 @@ void shift_time(const field_stream_list& shifts, const host_inputs& in, const de
         }
     }
     for (int k = 0; k < d.ngpus; ++k) {
-        check_cuda(cudaSetDevice(k), "cudaSetDevice", k);
+        check_cuda(logical_set_device(k), "cudaSetDevice", k);
         check_cuda(cudaDeviceSynchronize(), "cudaDeviceSynchronize", k);
     }
 }
@@ -138,7 +139,7 @@ int tear_down(const solver_model& model, const host_inputs& in, const decomposit
         std::free(in.slice_host[f]);
 
     for (int k = 0; k < d.ngpus; ++k) {
-        check_cuda(cudaSetDevice(k), "cudaSetDevice", k);
+        check_cuda(logical_set_device(k), "cudaSetDevice", k);
         for (int i = 0; i < model.release_order.count; ++i) {
             const array_id id = model.release_order.ids[i];
             release(id == arr_dcmap ? static_cast<void*>(st->dcmap[k]) : st->arrays[id][k], k);
