@@ -40,7 +40,8 @@ void unchanged(std::vector<float>&) {}
 
 program_result compare(const std::vector<float>& a, const std::vector<float>& b, bool write_b = true)
 {
-    const std::string dir_a = make_scratch_dir("compare_a"), dir_b = make_scratch_dir("compare_b");
+    const scratch_dir scratch_a("compare_a"), scratch_b("compare_b");
+    const std::string &dir_a = scratch_a.path, &dir_b = scratch_b.path;
     write_ints(dir_a + "/ncoordsout.dat", {4});
     write_floats(dir_a + "/genout.dat", a);
     if (write_b)

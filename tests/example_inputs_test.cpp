@@ -47,7 +47,8 @@ TEST(ExampleInputs, SizesMustBeWholeNumbersInRange)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
-        const std::string dir = make_scratch_dir("example_args");
+        const scratch_dir scratch("example_args");
+        const std::string& dir = scratch.path;
         ASSERT_EQ(mkdir((dir + "/out").c_str(), 0755), 0);
         std::string err;
         const int status = run_writer(dir, std::string("write out ") + c.args, &err);

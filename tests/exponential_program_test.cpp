@@ -253,7 +253,8 @@ TEST(ExponentialProgram, ExitStatuses)
         child_setup setup;
         if (r.edit)
             r.edit(set, env, setup);
-        const std::string dir = make_scratch_dir("exp_status");
+        const scratch_dir scratch("exp_status");
+        const std::string& dir = scratch.path;
         write_input_set(dir, set);
         if (r.files)
             r.files(dir);

@@ -53,12 +53,11 @@ void expect_true_frames(const std::vector<float>& genout, const std::vector<floa
     }
 }
 
-// Waits until the file exists and holds at least `bytes`; false after 60 s.
-bool wait_for_size(const std::string& path, size_t bytes)
+// Waits until `ready()` holds; false after 60 s.
+template <typename Ready> bool wait_until(Ready ready)
 {
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    struct stat info;
-    while (stat(path.c_str(), &info) != 0 || static_cast<size_t>(info.st_size) < bytes) {
+    while (!ready()) {
         if (std::chrono::steady_clock::now() > limit)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -66,12 +65,26 @@ bool wait_for_size(const std::string& path, size_t bytes)
     return true;
 }
 
+// Waits until the file exists and holds at least `bytes`; false after 60 s.
+bool wait_for_size(const std::string& path, size_t bytes)
+{
+    struct stat info;
+    return wait_until([&] { return stat(path.c_str(), &info) == 0 && static_cast<size_t>(info.st_size) >= bytes; });
+}
+
+// Waits until the file holds `text`; false after 60 s.
+bool wait_for_text(const std::string& path, const std::string& text)
+{
+    return wait_until([&] { return read_bytes(path).find(text) != std::string::npos; });
+}
+
 // Runs the program on `set` with genout.dat a FIFO that a reader drains
 // slowly, so that the run's writer thread is nearly always inside a write;
 // returns the result and everything the FIFO carried.
 std::pair<program_result, std::vector<float>> run_into_slow_fifo(const input_set& set, const environment& env)
 {
-    const std::string dir = make_scratch_dir("integrity_fifo");
+    const scratch_dir scratch("integrity_fifo");
+    const std::string& dir = scratch.path;
     write_input_set(dir, set);
     const std::string fifo = dir + "/genout.dat";
     EXPECT_EQ(mkfifo(fifo.c_str(), 0644), 0);
@@ -135,7 +148,9 @@ TEST(GenoutIntegrity, FailedRunKeepsWholeTrueFrames)
 // SIGTERM, SIGINT and SIGHUP stop the run at a step boundary: the writer
 // finishes, genout.dat keeps whole true frames, one line says what happened,
 // and the process ends by the same signal. The run is held with SIGSTOP while
-// the signal is sent, so that it cannot end first.
+// the signal is sent, so that it cannot end first. It is sent once the run
+// catches the signals, which it does before it prints "Starting time stepping
+// loop..." (flushed with the memory report).
 TEST(GenoutIntegrity, StopSignalLeavesWholeTrueFrames)
 {
     input_set set = large_frame_set(40);
@@ -150,10 +165,12 @@ TEST(GenoutIntegrity, StopSignalLeavesWholeTrueFrames)
     } rows[] = {{SIGTERM, "SIGTERM", 0}, {SIGTERM, "SIGTERM", 5}, {SIGINT, "SIGINT", 2}, {SIGHUP, "SIGHUP", 12}};
     for (const auto& r : rows) {
         SCOPED_TRACE(std::string(r.name) + " after " + std::to_string(r.frames_seen) + " frames");
-        const std::string dir = make_scratch_dir("integrity_signal");
+        const scratch_dir scratch("integrity_signal");
+        const std::string& dir = scratch.path;
         write_input_set(dir, set);
         const running_program child = start_program(program, dir, host_environment(1));
         const std::string genout = dir + "/genout.dat";
+        ASSERT_TRUE(wait_for_text(child.out_path, "Starting time stepping loop..."));
         ASSERT_TRUE(wait_for_size(genout, r.frames_seen * frame * 4));
         kill(child.pid, SIGSTOP);
         kill(child.pid, r.signal);
@@ -183,7 +200,8 @@ TEST(GenoutIntegrity, SecondSignalEndsAtOnceAndIgnoredSignalsStayIgnored)
     const size_t frame = frame_floats(set);
     for (bool ignored : {false, true}) {
         SCOPED_TRACE(ignored ? "SIGHUP ignored" : "SIGINT and SIGTERM together");
-        const std::string dir = make_scratch_dir("integrity_signals");
+        const scratch_dir scratch("integrity_signals");
+        const std::string& dir = scratch.path;
         write_input_set(dir, set);
         child_setup setup;
         if (ignored)
@@ -219,7 +237,8 @@ TEST(GenoutIntegrity, SecondRunInTheSameDirectoryIsRefused)
     const input_set set = large_frame_set(20);
     const run_output reference = run_case(program, set, host_environment(1), "integrity_ref");
     ASSERT_EQ(reference.result.status, 0) << reference.result.err;
-    const std::string dir = make_scratch_dir("integrity_two_runs");
+    const scratch_dir scratch("integrity_two_runs");
+    const std::string& dir = scratch.path;
     write_input_set(dir, set);
     const running_program first = start_program(program, dir, host_environment(1));
     ASSERT_TRUE(wait_for_size(dir + "/genout.dat", 4 * frame_floats(set)));
@@ -246,7 +265,8 @@ TEST(GenoutIntegrity, GenoutThatIsAnInputFileIsRefused)
     for (const char* input : {"rho.dat", "outc.dat", "nT.dat"})
         for (bool hard : {false, true}) {
             SCOPED_TRACE(std::string(input) + (hard ? " by a hard link" : " by a symbolic link"));
-            const std::string dir = make_scratch_dir("integrity_input");
+            const scratch_dir scratch("integrity_input");
+            const std::string& dir = scratch.path;
             write_input_set(dir, set);
             const std::string before = read_bytes(dir + "/" + input);
             const std::string genout = dir + "/genout.dat";
@@ -257,7 +277,8 @@ TEST(GenoutIntegrity, GenoutThatIsAnInputFileIsRefused)
             EXPECT_EQ(read_bytes(dir + "/" + input), before);
         }
     // A device is no file to destroy: the unused c.dat and genout.dat may both be /dev/null.
-    const std::string dir = make_scratch_dir("integrity_input");
+    const scratch_dir scratch("integrity_input");
+    const std::string& dir = scratch.path;
     write_input_set(dir, set);
     std::remove((dir + "/c.dat").c_str());
     ASSERT_EQ(symlink("/dev/null", (dir + "/c.dat").c_str()), 0);

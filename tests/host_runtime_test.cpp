@@ -1,5 +1,6 @@
 // Tests of the CPU stand-in for the CUDA runtime.
 #include "cuda_host.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 #include <iterator>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -199,7 +201,8 @@ TEST_F(HostRuntime, NewMemoryReadsAsNan)
 // aborts (RangeViolationsAbort).
 TEST_F(HostRuntime, ZeroByteAllocationsSucceedWithNullPointers)
 {
-    const std::string trace = ::testing::TempDir() + "zero_byte_trace";
+    const scratch_dir scratch("zero_byte");
+    const std::string trace = scratch.path + "/trace";
     use_environment({{"TESSARO_HOST_MEMORY", "1000"}, {"TESSARO_HOST_TRACE", trace}});
     int local = 0;
     void *device = &local, *async = &local, *pinned = &local;
@@ -392,21 +395,21 @@ TEST_F(HostRuntime, BadSettingsEndTheRunWithStatusOneAndKeepWhatWasPrinted)
          "TESSARO_HOST_FAIL must be CALL or CALL:N (N from 1), CALL one of cudaDeviceEnablePeerAccess, cudaFreeHost, "
          "cudaMemcpyPeerAsync, launch_thread, not 'cudaFreeHost:0'"},
     };
-    const std::string printed = ::testing::TempDir() + "host_runtime_refused_stdout.txt";
     for (const setting_case& c : cases) {
         SCOPED_TRACE(c.message);
-        std::remove(printed.c_str());
+        // Standard output joins standard error, fully buffered: what was
+        // printed must come out, before the error line.
         auto print_then_start = [&] {
-            if (std::freopen(printed.c_str(), "w", stdout) == nullptr)
+            std::fflush(stdout);
+            if (dup2(2, 1) != 1)
                 std::_Exit(2);
-            std::printf("printed before the runtime starts\n"); // buffered: stdout is a file
+            std::setvbuf(stdout, nullptr, _IOFBF, BUFSIZ); // glibc takes a new mode at any time
+            std::printf("printed before the runtime starts\n");
             use_environment(c.settings);
         };
         EXPECT_EXIT(print_then_start(), ::testing::ExitedWithCode(1),
-                    "^" + literal_regex(std::string("Error: ") + c.message) + "\n$");
-        std::ifstream in(printed);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        EXPECT_EQ(text, "printed before the runtime starts\n");
+                    "^printed before the runtime starts\n" + literal_regex(std::string("Error: ") + c.message) +
+                        "\n$");
     }
 }
 
@@ -659,7 +662,8 @@ TEST_F(HostRuntime, StreamsAreNumberedInCreationOrderWithClampedPriorities)
     ASSERT_EQ(cudaDeviceGetStreamPriorityRange(&least, &greatest), cudaSuccess);
     EXPECT_EQ(least, 0);
     EXPECT_EQ(greatest, -5);
-    std::string path = ::testing::TempDir() + "host_runtime_streams.trace";
+    const scratch_dir scratch("host_runtime_streams");
+    const std::string path = scratch.path + "/trace";
     use_environment({{"TESSARO_HOST_GPUS", "2"}, {"TESSARO_HOST_TRACE", path}});
     new_stream(3);
     cudaSetDevice(1);
@@ -677,7 +681,8 @@ TEST_F(HostRuntime, StreamsAreNumberedInCreationOrderWithClampedPriorities)
 
 TEST_F(HostRuntime, TraceHasOneLinePerCall)
 {
-    std::string path = ::testing::TempDir() + "host_runtime_calls.trace";
+    const scratch_dir scratch("host_runtime_calls");
+    const std::string path = scratch.path + "/trace";
     use_environment({{"TESSARO_HOST_GPUS", "2"}, {"TESSARO_HOST_MEMORY", "1000"}, {"TESSARO_HOST_TRACE", path},
                      {"TESSARO_HOST_SCHEDULE", "deferred"}});
     EXPECT_TRUE(host_runtime::tracing());

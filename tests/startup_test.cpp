@@ -90,7 +90,8 @@ TEST(StartUpOutput, EveryFilePresent)
 {
     for (const program_kind& p : programs) {
         SCOPED_TRACE(p.name);
-        const std::string dir = make_scratch_dir("startup_full");
+        const scratch_dir scratch("startup_full");
+        const std::string& dir = scratch.path;
         write_input_set(dir, full_set());
         const program_result r = run_program(p.path, dir, {{"TESSARO_HOST_GPUS", "1"}});
         std::string expected = read_lines_of("nX.dat", 4) + "nX=40\n" + read_lines_of("nY.dat", 4) + "nY=20\n" +
@@ -127,7 +128,8 @@ TEST(StartUpOutput, ProbedFilesAndNticAbsent)
 {
     for (const program_kind& p : programs) {
         SCOPED_TRACE(p.name);
-        const std::string dir = make_scratch_dir("startup_sparse");
+        const scratch_dir scratch("startup_sparse");
+        const std::string& dir = scratch.path;
         write_input_set(dir, sparse_set());
         const program_result r = run_program(p.path, dir, {{"TESSARO_HOST_GPUS", "1"}});
         std::string expected = read_lines_of("nX.dat", 4) + "nX=40\n" + read_lines_of("nY.dat", 4) + "nY=20\n" +
@@ -159,7 +161,8 @@ TEST(StartUpOutput, NoSourceEndsAfterTheEchoes)
     set.icczero = {10, 5}; // zero points are no source
     for (const program_kind& p : programs) {
         SCOPED_TRACE(p.name);
-        const std::string dir = make_scratch_dir("startup_nosource");
+        const scratch_dir scratch("startup_nosource");
+        const std::string& dir = scratch.path;
         write_input_set(dir, set);
         const program_result r = run_program(p.path, dir, {{"TESSARO_HOST_GPUS", "1"}});
         const std::string expected = read_lines_of("nX.dat", 4) + "nX=40\n" + read_lines_of("nY.dat", 4) + "nY=20\n" +
@@ -214,7 +217,8 @@ TEST(MemorySaving, NoticeAndDyWarningOnStandardError)
         SCOPED_TRACE(c.value ? c.value : "(unset)");
         input_set set = full_set();
         set.dY = c.dY;
-        const std::string dir = make_scratch_dir("startup_saving");
+        const scratch_dir scratch("startup_saving");
+        const std::string& dir = scratch.path;
         write_input_set(dir, set);
         environment env = {{"TESSARO_HOST_GPUS", "1"}};
         if (c.value)
@@ -238,12 +242,13 @@ struct startup_case {
     std::vector<std::string> directories = {}; // made in place of these files
 };
 
-program_result run_case(const startup_case& c, const program_kind& p, std::string* dir_out)
+// Runs case `c` of program `p` in `scratch`.
+program_result run_case(const startup_case& c, const program_kind& p, const scratch_dir& scratch)
 {
     input_set set = full_set();
     if (c.edit)
         c.edit(set);
-    const std::string dir = make_scratch_dir("startup_case");
+    const std::string& dir = scratch.path;
     write_input_set(dir, set);
     for (const auto& f : c.files)
         write_bytes(dir + "/" + f.first, f.second);
@@ -253,7 +258,6 @@ program_result run_case(const startup_case& c, const program_kind& p, std::strin
         unlink((dir + "/" + f).c_str());
         EXPECT_EQ(mkdir((dir + "/" + f).c_str(), 0755), 0);
     }
-    *dir_out = dir;
     return run_program(p.path, dir, {{"TESSARO_HOST_GPUS", std::to_string(c.gpus)}});
 }
 
@@ -394,13 +398,13 @@ TEST(StartUpRefusals, EachNamesInputValueAndLimit)
     for (const program_kind& p : programs)
         for (const startup_case& c : cases) {
             SCOPED_TRACE(std::string(p.name) + ": " + c.name);
-            std::string dir;
-            const program_result r = run_case(c, p, &dir);
+            const scratch_dir dir("startup_case");
+            const program_result r = run_case(c, p, dir);
             EXPECT_EQ(r.status, 1);
             EXPECT_EQ(r.err, c.err);
             EXPECT_NE(r.out.find(c.reaches), std::string::npos) << r.out;
             EXPECT_EQ(r.out.find(c.stops_before), std::string::npos) << r.out;
-            EXPECT_FALSE(file_exists(dir + "/genout.dat"));
+            EXPECT_FALSE(file_exists(dir.path + "/genout.dat"));
         }
 }
 
@@ -485,8 +489,8 @@ TEST(StartUpRefusals, AcceptedInputsRun)
     for (const program_kind& p : programs)
         for (const startup_case& c : cases) {
             SCOPED_TRACE(std::string(p.name) + ": " + c.name);
-            std::string dir;
-            const program_result r = run_case(c, p, &dir);
+            const scratch_dir dir("startup_case");
+            const program_result r = run_case(c, p, dir);
             EXPECT_EQ(r.status, 0) << r.err;
             EXPECT_EQ(r.err, c.err);
             EXPECT_NE(r.out.find(c.reaches), std::string::npos) << r.out;
@@ -533,7 +537,8 @@ TEST(StartUpRefusals, StretchingMapsAreDivisorsOfTheRelaxationProgram)
 {
     input_set set = full_set();
     set.kappax[9 * 20 + 8] = 0.0f;
-    const std::string dir = make_scratch_dir("startup_kappa");
+    const scratch_dir scratch("startup_kappa");
+    const std::string& dir = scratch.path;
     write_input_set(dir, set);
     unlink((dir + "/kappau.dat").c_str());
     const program_result relaxation = run_program(programs[1].path, dir, {{"TESSARO_HOST_GPUS", "1"}});
@@ -557,7 +562,6 @@ protected:
         char here[4096];
         ASSERT_NE(getcwd(here, sizeof here), nullptr);
         home_ = here;
-        dir_ = make_scratch_dir("startup_inprocess");
     }
     void TearDown() override
     {
@@ -581,7 +585,9 @@ protected:
         out_ = ::testing::internal::GetCapturedStdout();
         return status;
     }
-    std::string home_, dir_, out_, err_;
+    const scratch_dir scratch_{"startup_inprocess"};
+    const std::string& dir_ = scratch_.path;
+    std::string home_, out_, err_;
 };
 
 // Distinct values in every map and list, so that any mix-up shows.

@@ -23,8 +23,23 @@ struct child_setup {
     std::vector<int> ignored_signals; // started with these signals ignored, as under nohup
 };
 
-// A new empty directory under the system's temporary directory.
-std::string make_scratch_dir(const std::string& tag);
+// A new empty directory under $TMPDIR (/tmp when unset), "tessaro_TAG_XXXXXX",
+// for one test. When it goes out of scope it is removed with all it holds,
+// unless the running test recorded a failure while it existed: then it is
+// kept, and its path is printed after the failure. Movable, so that helpers
+// can hand it back; the test decides how long it lives.
+//
+//     scratch_dir dir("my_case");
+//     write_input_set(dir.path, set);
+//     run_program(program, dir.path);
+struct scratch_dir {
+    explicit scratch_dir(const std::string& tag);
+    scratch_dir(scratch_dir&& other) noexcept;
+    scratch_dir& operator=(scratch_dir&&) = delete;
+    ~scratch_dir();
+    std::string path;       // empty once moved from
+    int failures_at_start;  // failures of the running test when it was made
+};
 
 // A program started in the background by start_program.
 struct running_program {
