@@ -73,6 +73,7 @@ std::vector<std::string> expected_setup(int gpus, const int* L, const int* gpu_s
             if (j != k) {
                 e.push_back("cudaDeviceCanAccessPeer" + dev + " peer=" + std::to_string(j));
                 e.push_back("cudaDeviceEnablePeerAccess" + dev + " peer=" + std::to_string(j));
+                e.push_back("cudaGetLastError" + dev); // no error left pending
             }
         const long window = 20L * L[k] * 4;
         // p u w rho K beta a_exp dmap dcmap, then divev icc icczero divev_add icc_add divev_u icc_u divev_w icc_w

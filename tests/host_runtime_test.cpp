@@ -1,5 +1,6 @@
 // Tests of the CPU stand-in for the CUDA runtime.
 #include "cuda_host.h"
+#include "runtime_settings.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -20,20 +21,6 @@
 #include <vector>
 
 namespace {
-
-const char* const variables[] = {"TESSARO_HOST_GPUS",     "TESSARO_HOST_NO_PEER", "TESSARO_HOST_MEMORY",
-                                 "TESSARO_HOST_SCHEDULE", "TESSARO_HOST_THREADS", "TESSARO_HOST_TRACE",
-                                 "TESSARO_HOST_FAIL"};
-
-// Starts the runtime afresh with exactly these variables set.
-void use_environment(std::vector<std::pair<const char*, std::string>> settings)
-{
-    for (const char* name : variables)
-        unsetenv(name);
-    for (auto& [name, value] : settings)
-        setenv(name, value.c_str(), 1);
-    host_runtime::reset();
-}
 
 class HostRuntime : public ::testing::Test {
 protected:
@@ -367,8 +354,11 @@ TEST_F(HostRuntime, BadSettingsEndTheRunWithStatusOneAndKeepWhatWasPrinted)
 {
     struct setting_case {
         std::vector<std::pair<const char*, std::string>> settings;
-        const char* message;
+        std::string message;
     };
+    std::string fault_refusal = "TESSARO_HOST_FAIL must be CALL or CALL:N (N from 1), CALL one of ";
+    for (const std::string& name : fault_names)
+        fault_refusal += name + (&name == &fault_names.back() ? "" : ", ");
     const setting_case cases[] = {
         {{{"TESSARO_HOST_GPUS", "17"}}, "TESSARO_HOST_GPUS must be a number from 0 to 16, not '17'"},
         {{{"TESSARO_HOST_GPUS", "two"}}, "TESSARO_HOST_GPUS must be a number from 0 to 16, not 'two'"},
@@ -388,12 +378,10 @@ TEST_F(HostRuntime, BadSettingsEndTheRunWithStatusOneAndKeepWhatWasPrinted)
         {{{"TESSARO_HOST_THREADS", "0"}}, "TESSARO_HOST_THREADS must be a number from 1 to 1024, not '0'"},
         {{{"TESSARO_HOST_TRACE", "/"}},
          "TESSARO_HOST_TRACE must be a file that can be written, not '/': Is a directory"},
-        {{{"TESSARO_HOST_FAIL", "cudaMalloc"}},
-         "TESSARO_HOST_FAIL must be CALL or CALL:N (N from 1), CALL one of cudaDeviceEnablePeerAccess, cudaFreeHost, "
-         "cudaMemcpyPeerAsync, launch_thread, not 'cudaMalloc'"},
-        {{{"TESSARO_HOST_FAIL", "cudaFreeHost:0"}},
-         "TESSARO_HOST_FAIL must be CALL or CALL:N (N from 1), CALL one of cudaDeviceEnablePeerAccess, cudaFreeHost, "
-         "cudaMemcpyPeerAsync, launch_thread, not 'cudaFreeHost:0'"},
+        {{{"TESSARO_HOST_FAIL", "cudaMallocManaged"}}, fault_refusal + ", not 'cudaMallocManaged'"},
+        {{{"TESSARO_HOST_FAIL", "cudaFreeHost:0"}}, fault_refusal + ", not 'cudaFreeHost:0'"},
+        {{{"TESSARO_HOST_FAIL", "launch:2"}}, fault_refusal + ", not 'launch:2'"},
+        {{{"TESSARO_HOST_FAIL", "cudaMalloc:x"}}, fault_refusal + ", not 'cudaMalloc:x'"},
     };
     for (const setting_case& c : cases) {
         SCOPED_TRACE(c.message);
@@ -417,7 +405,7 @@ TEST_F(HostRuntime, BadSettingsEndTheRunWithStatusOneAndKeepWhatWasPrinted)
 TEST_F(HostRuntime, EmptySettingsTakeTheDefaults)
 {
     std::vector<std::pair<const char*, std::string>> empty;
-    for (const char* name : variables)
+    for (const char* name : runtime_variables)
         empty.push_back({name, ""});
     use_environment(empty);
     int count = 0;
@@ -693,6 +681,7 @@ TEST_F(HostRuntime, TraceHasOneLinePerCall)
     cudaMalloc(&a, 400);
     cudaMallocAsync(&b, 400, s);
     cudaMalloc(&c, 800);
+    cudaGetLastError();
     float ones[2] = {1.0f, 1.0f};
     cudaMemcpyAsync(static_cast<char*>(a) + 8, ones, sizeof ones, cudaMemcpyHostToDevice, s);
     cudaMemcpy(ones, b, 2, cudaMemcpyDeviceToHost);
@@ -721,6 +710,7 @@ TEST_F(HostRuntime, TraceHasOneLinePerCall)
         "cudaMalloc dev=0 bytes=400 ptr=a1",
         "cudaMallocAsync dev=0 stream=1/-5 bytes=400 ptr=a2",
         "cudaMalloc dev=0 bytes=800 ptr=null -> cudaErrorMemoryAllocation",
+        "cudaGetLastError dev=0 -> cudaErrorMemoryAllocation",
         "cudaMemcpyAsync dev=0 stream=1/-5 kind=H2D dst=a1+8 src=host bytes=8 head=0x3f800000",
         "cudaMemcpy dev=0 kind=D2H dst=host src=a2+0 bytes=2",
         "cudaMemsetAsync dev=0 stream=1/-5 ptr=a2+0 value=0 bytes=400",
