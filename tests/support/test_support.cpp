@@ -121,6 +121,8 @@ running_program start_program(const std::string& program, const std::string& dir
             close(1);
         for (int signal : setup.ignored_signals)
             std::signal(signal, SIG_IGN);
+        if (setup.time_limit_s > 0)
+            alarm(setup.time_limit_s); // the alarm outlives the exec
         for (const auto& limit : setup.limits) {
             const struct rlimit value = {static_cast<rlim_t>(limit.second), static_cast<rlim_t>(limit.second)};
             if (setrlimit(limit.first, &value) != 0)

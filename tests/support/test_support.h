@@ -21,6 +21,7 @@ struct child_setup {
     std::vector<std::pair<int, unsigned long long>> limits; // setrlimit(resource, value) before exec
     std::vector<std::string> args; // arguments after the program's name (the programs take none)
     std::vector<int> ignored_signals; // started with these signals ignored, as under nohup
+    unsigned time_limit_s = 0; // > 0: SIGALRM ends it after this many seconds (status 128 + 14)
 };
 
 // A new empty directory under $TMPDIR (/tmp when unset), "tessaro_TAG_XXXXXX",
