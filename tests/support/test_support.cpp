@@ -119,6 +119,14 @@ running_program start_program(const std::string& program, const std::string& dir
             close(static_cast<int>(fd));
         if (setup.stdout_closed)
             close(1);
+        // Default signal actions, none blocked, whatever the test inherited
+        // (a test run in the background starts with SIGINT ignored).
+        for (int signal = 1; signal < NSIG; ++signal)
+            if (signal != SIGKILL && signal != SIGSTOP)
+                std::signal(signal, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         for (int signal : setup.ignored_signals)
             std::signal(signal, SIG_IGN);
         if (setup.time_limit_s > 0)

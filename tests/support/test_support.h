@@ -51,7 +51,8 @@ struct running_program {
 // Runs `program` (with setup.args, usually none) in `dir`, with `env` added to (or replacing
 // entries of) the test's environment; TESSARO_* and DIVEV_* variables of the
 // test's own environment are not inherited. The program starts with standard
-// input (/dev/null), output and error open, and no other descriptor.
+// input (/dev/null), output and error open, and no other descriptor, with the
+// default action for every signal and none blocked.
 program_result run_program(const std::string& program, const std::string& dir, const environment& env = {},
                            const child_setup& setup = {});
 // The same in two halves: start it, then wait for it to end and collect its result.
