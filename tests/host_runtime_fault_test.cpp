@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -202,8 +201,8 @@ TEST(HostRuntimeFaults, EveryCallFailsByNameAtItsCount)
         }
         use_environment({});
     }
-    // The start of a launch thread and the programs' host allocations are
-    // counted the same way (launch threads: HostRuntime.LaunchThreads...).
+    // The programs' host allocations are counted the same way, and so are the
+    // starts of launch threads (HostRuntime.LaunchThreadsThatCannotStartLeaveTheGridsToTheOthers).
     use_environment({{"TESSARO_HOST_FAIL", "host_alloc:2"}});
     EXPECT_FALSE(host_runtime::injected_failure("host_alloc"));
     EXPECT_TRUE(host_runtime::injected_failure("host_alloc"));
