@@ -129,7 +129,8 @@ std::string decomposition_text(int nX, int gpus, std::string* err = nullptr)
     input_set set = homogeneous_set(nX, 20, 1);
     set.icc = {nX / 2, 10};
     set.divev = {1.0f};
-    const std::string dir = make_scratch_dir("decomposition");
+    const scratch_dir scratch("decomposition");
+    const std::string& dir = scratch.path;
     write_input_set(dir, set);
     const program_result r =
         run_program(TESSARO_EXPONENTIAL_PROGRAM, dir, {{"TESSARO_HOST_GPUS", std::to_string(gpus)}});

@@ -43,7 +43,8 @@ void unchanged(std::vector<float>&) {}
 
 program_result compare(const std::vector<float>& a, const std::vector<float>& b, bool write_b = true)
 {
-    const std::string dir_a = make_scratch_dir("compare_a"), dir_b = make_scratch_dir("compare_b");
+    const scratch_dir scratch_a("compare_a"), scratch_b("compare_b");
+    const std::string &dir_a = scratch_a.path, &dir_b = scratch_b.path;
     write_ints(dir_a + "/ncoordsout.dat", {4});
     write_floats(dir_a + "/genout.dat", a);
     if (write_b)
@@ -75,7 +76,8 @@ TEST(DeviceCheckCases, OddSizesWithASourceAndReceiversAtTheFarEdges)
     for (const auto& row : rows)
         for (const char* which : {"1", "2"}) {
             SCOPED_TRACE("case " + std::string(which) + ", " + std::to_string(row.nX) + " x " + std::to_string(row.nY));
-            const std::string dir = make_scratch_dir("check_case_edges");
+            const scratch_dir scratch("check_case_edges");
+            const std::string& dir = scratch.path;
             child_setup setup;
             setup.args = {"check-case", dir, which};
             setup.args.insert(setup.args.end(), row.sizes.begin(), row.sizes.end());

@@ -74,6 +74,7 @@ std::vector<std::string> expected_setup(int gpus, const int* L, const int* gpu_s
             if (j != k) {
                 e.push_back("cudaDeviceCanAccessPeer" + dev + " peer=" + std::to_string(j));
                 e.push_back("cudaDeviceEnablePeerAccess" + dev + " peer=" + std::to_string(j));
+                e.push_back("cudaGetLastError" + dev); // no error left pending
                 // GPU k may read and write the pool that GPU j's fields come from.
                 e.push_back("cudaDeviceGetDefaultMemPool dev=" + std::to_string(j) + " pool=" + std::to_string(j));
                 e.push_back("cudaMemPoolSetAccess pool=" + std::to_string(j) + " access=" + std::to_string(k) + ":rw");
@@ -114,7 +115,8 @@ TEST(DeviceSetup, PerGpuStreamsPeersAllocationsClearsUploadsThenWaits)
     const int L[] = {42, 49, 41}, gpu_start[] = {0, 26, 59};
     for (bool saving : {false, true}) {
         SCOPED_TRACE(saving ? "memory saving" : "time series on the GPUs");
-        const std::string dir = make_scratch_dir("setup");
+        const scratch_dir scratch("setup");
+        const std::string& dir = scratch.path;
         write_input_set(dir, setup_set());
         environment env = {{"TESSARO_HOST_GPUS", "3"}, {"TESSARO_HOST_TRACE", dir + "/trace"}};
         if (saving)
@@ -148,7 +150,8 @@ TEST(DeviceSetup, PerGpuStreamsPeersAllocationsClearsUploadsThenWaits)
 
 TEST(DeviceSetup, OneGpuQueriesNoPeer)
 {
-    const std::string dir = make_scratch_dir("setup1");
+    const scratch_dir scratch("setup1");
+    const std::string& dir = scratch.path;
     write_input_set(dir, setup_set());
     program_result r = run_program(program, dir, {{"TESSARO_HOST_TRACE", dir + "/trace"}});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -171,7 +174,8 @@ TEST(DeviceSetup, PoolAccessOnlyWherePeerAccessWasEnabled)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        const std::string dir = make_scratch_dir("setup_pools");
+        const scratch_dir scratch("setup_pools");
+        const std::string& dir = scratch.path;
         write_input_set(dir, setup_set());
         environment env = row.env;
         env.push_back({"TESSARO_HOST_GPUS", "3"});
@@ -216,7 +220,8 @@ TEST(DeviceSetup, NothingOfZeroBytesIsAllocatedOrCopied)
                 SCOPED_TRACE(std::string(path) + ": " + r.name + (saving ? ", memory saving" : ""));
                 input_set set = setup_set();
                 r.change(set);
-                const std::string dir = make_scratch_dir("zero_bytes");
+                const scratch_dir scratch("zero_bytes");
+                const std::string& dir = scratch.path;
                 write_input_set(dir, set);
                 environment env = host_environment(r.gpus, "eager", saving);
                 env.push_back({"TESSARO_HOST_TRACE", dir + "/trace"});
@@ -236,7 +241,8 @@ TEST(DeviceSetup, PeerAccessEnabledBeforeCountsAsEnabled)
 {
     char home[4096];
     ASSERT_NE(getcwd(home, sizeof home), nullptr);
-    const std::string dir = make_scratch_dir("setup_enabled");
+    const scratch_dir scratch("setup_enabled");
+    const std::string& dir = scratch.path;
     write_input_set(dir, setup_set());
     ASSERT_EQ(chdir(dir.c_str()), 0);
     setenv("TESSARO_HOST_GPUS", "2", 1);

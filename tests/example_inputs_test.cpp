@@ -52,7 +52,8 @@ TEST(ExampleInputs, SizesMustBeWholeNumbersInRange)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
-        const std::string dir = make_scratch_dir("example_args");
+        const scratch_dir scratch("example_args");
+        const std::string& dir = scratch.path;
         ASSERT_EQ(mkdir((dir + "/out").c_str(), 0755), 0);
         std::string err;
         const int status = run_writer(dir, std::string("write out ") + c.args, &err);
@@ -67,7 +68,7 @@ TEST(ExampleInputs, UsageNamesEveryMode)
     for (const char* args : {"", "help", "write", "summary", "check-case out 3", "compare out"}) {
         SCOPED_TRACE(args);
         std::string err;
-        EXPECT_EQ(run_writer(make_scratch_dir("example_usage"), args, &err), 2);
+        EXPECT_EQ(run_writer(scratch_dir("example_usage").path, args, &err), 2);
         EXPECT_EQ(err, usage);
     }
 }
@@ -82,7 +83,8 @@ TEST(ExampleInputs, WriteAndCheckCaseMakeTheirDirectory)
     } cases[] = {{"write", " 40 30 5"}, {"check-case", " 1 136 40 2"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.mode);
-        const std::string dir = make_scratch_dir("example_mkdir");
+        const scratch_dir scratch("example_mkdir");
+        const std::string& dir = scratch.path;
         std::string err;
         EXPECT_EQ(run_writer(dir, std::string(c.mode) + " new/set" + c.sizes, &err), 0);
         EXPECT_EQ(err, "");

@@ -9,8 +9,9 @@ frame and step, for the file and in place of a receiver's peak.
 import struct
 import subprocess
 import sys
-import tempfile
 from pathlib import Path
+
+from scratch import scratch_dir
 
 program = sys.argv[1]
 # 3 frames of 2 samples; receiver 2 (listed first in x order) peaks negative
@@ -29,7 +30,8 @@ rows = [
 ]
 failed = False
 for frames, modT, header, notes, lines in rows:
-    with tempfile.TemporaryDirectory() as d:
+    row_failed = False
+    with scratch_dir("summary", lambda: row_failed) as d:
         files = {"ncoordsout.dat": struct.pack("<i", 2), "dT.dat": struct.pack("<f", 5.0e-4),
                  "outc.dat": struct.pack("<4i", 30, 12, 20, 40), "genout.dat": struct.pack("<6f", *frames)}
         if modT is not None:
@@ -41,6 +43,6 @@ for frames, modT, header, notes, lines in rows:
                               "receiver     x     y  peak |p|      step  time (s)", *lines,
                               "outc is not sorted by x: on more than one GPU the samples are grouped by GPU", ""])
         if run.returncode != 0 or run.stdout != expected:
-            failed = True
+            failed = row_failed = True
             print(f"modT.dat {modT}: status {run.returncode}\n{run.stderr}--- got\n{run.stdout}--- expected\n{expected}")
 sys.exit(1 if failed else 0)

@@ -30,19 +30,19 @@ protected:
         char here[4096];
         ASSERT_NE(getcwd(here, sizeof here), nullptr);
         home = here;
-        dir = make_scratch_dir("float_writer");
         ASSERT_EQ(chdir(dir.c_str()), 0);
     }
     void TearDown() override { EXPECT_EQ(chdir(home.c_str()), 0); }
 
     std::string home;
-    std::string dir;
+    const scratch_dir scratch{"float_writer"};
+    const std::string& dir = scratch.path;
 };
 
 // Redirects fd `fd` (1 or 2) into a file until text() is called.
 class fd_capture {
 public:
-    explicit fd_capture(int fd) : fd_(fd), path_(make_scratch_dir("writer_fd") + "/captured")
+    explicit fd_capture(int fd) : fd_(fd), path_(dir_.path + "/captured")
     {
         std::fflush(nullptr);
         saved_ = dup(fd_);
@@ -64,6 +64,7 @@ public:
 
 private:
     int fd_;
+    const scratch_dir dir_{"writer_fd"};
     std::string path_;
     int saved_ = -1;
 };

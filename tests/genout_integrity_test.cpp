@@ -19,7 +19,8 @@ const std::string program = TESSARO_EXPONENTIAL_PROGRAM;
 // returns the result and everything the FIFO carried.
 std::pair<program_result, std::vector<float>> run_into_slow_fifo(const input_set& set, const environment& env)
 {
-    const std::string dir = make_scratch_dir("integrity_fifo");
+    const scratch_dir scratch("integrity_fifo");
+    const std::string& dir = scratch.path;
     write_input_set(dir, set);
     genout_fifo fifo(dir, SIZE_MAX, genout_fifo::hold, 1000);
     const program_result result = run_program(program, dir, env);
@@ -79,7 +80,8 @@ TEST(GenoutIntegrity, StopSignalLeavesWholeTrueFrames)
     for (const auto& r : rows) {
         SCOPED_TRACE(std::to_string(r.signal) + " and " + std::to_string(r.group_signal) + " to the group after " +
                      std::to_string(r.frames_seen) + " frames" + (r.held ? ", held" : ""));
-        const std::string dir = make_scratch_dir("integrity_signal");
+        const scratch_dir scratch("integrity_signal");
+        const std::string& dir = scratch.path;
         write_input_set(dir, set);
         child_setup setup;
         setup.own_process_group = true;
@@ -133,7 +135,8 @@ TEST(GenoutIntegrity, LaterSignalEndsAtOnceAndIgnoredSignalsStayIgnored)
     const size_t frame = frame_floats(set);
     {
         SCOPED_TRACE("SIGINT 2.5 s after SIGTERM");
-        const std::string dir = make_scratch_dir("integrity_signals");
+        const scratch_dir scratch("integrity_signals");
+        const std::string& dir = scratch.path;
         write_input_set(dir, set);
         genout_fifo fifo(dir, 4 * frame * 3 / 2);
         const running_program child = start_program(program, dir, host_environment(1));
@@ -150,7 +153,8 @@ TEST(GenoutIntegrity, LaterSignalEndsAtOnceAndIgnoredSignalsStayIgnored)
     }
     {
         SCOPED_TRACE("SIGHUP ignored");
-        const std::string dir = make_scratch_dir("integrity_signals");
+        const scratch_dir scratch("integrity_signals");
+        const std::string& dir = scratch.path;
         write_input_set(dir, set);
         child_setup setup;
         setup.ignored_signals = {SIGHUP};
@@ -174,7 +178,8 @@ TEST(GenoutIntegrity, SecondRunInTheSameDirectoryIsRefused)
     const input_set set = large_frame_set(20);
     const run_output reference = run_case(program, set, host_environment(1), "integrity_ref");
     ASSERT_EQ(reference.result.status, 0) << reference.result.err;
-    const std::string dir = make_scratch_dir("integrity_two_runs");
+    const scratch_dir scratch("integrity_two_runs");
+    const std::string& dir = scratch.path;
     write_input_set(dir, set);
     const running_program first = start_program(program, dir, host_environment(1));
     ASSERT_TRUE(wait_for_size(dir + "/genout.dat", 4 * frame_floats(set)));
@@ -201,7 +206,8 @@ TEST(GenoutIntegrity, GenoutThatIsAnInputFileIsRefused)
     for (const char* input : {"rho.dat", "outc.dat", "nT.dat"})
         for (bool hard : {false, true}) {
             SCOPED_TRACE(std::string(input) + (hard ? " by a hard link" : " by a symbolic link"));
-            const std::string dir = make_scratch_dir("integrity_input");
+            const scratch_dir scratch("integrity_input");
+            const std::string& dir = scratch.path;
             write_input_set(dir, set);
             const std::string before = read_bytes(dir + "/" + input);
             const std::string genout = dir + "/genout.dat";
@@ -212,7 +218,8 @@ TEST(GenoutIntegrity, GenoutThatIsAnInputFileIsRefused)
             EXPECT_EQ(read_bytes(dir + "/" + input), before);
         }
     // A device is no file to destroy: the unused c.dat and genout.dat may both be /dev/null.
-    const std::string dir = make_scratch_dir("integrity_input");
+    const scratch_dir scratch("integrity_input");
+    const std::string& dir = scratch.path;
     write_input_set(dir, set);
     std::remove((dir + "/c.dat").c_str());
     ASSERT_EQ(symlink("/dev/null", (dir + "/c.dat").c_str()), 0);

@@ -25,7 +25,8 @@ struct traced_run {
 
 traced_run run_traced(const std::string& program, const environment& env)
 {
-    const std::string dir = write_check_case(2, nX, nY, nT);
+    const scratch_dir scratch = write_check_case(2, nX, nY, nT);
+    const std::string& dir = scratch.path;
     environment with_trace = env;
     with_trace.push_back({"TESSARO_HOST_TRACE", dir + "/trace"});
     const program_result r = run_program(program, dir, with_trace);
@@ -110,7 +111,8 @@ TEST(LogicalGpus, TheSettingIsANumberFrom1To16AndTheCapApplies)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string("TESSARO_LOGICAL_GPUS='") + row.value + "'");
-        const std::string dir = write_check_case(2, nX, nY, 3);
+        const scratch_dir scratch = write_check_case(2, nX, nY, 3);
+        const std::string& dir = scratch.path;
         const program_result r =
             run_program(TESSARO_EXPONENTIAL_PROGRAM, dir, {{"TESSARO_LOGICAL_GPUS", row.value}});
         EXPECT_EQ(r.status, row.status);

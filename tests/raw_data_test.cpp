@@ -23,7 +23,8 @@ namespace {
 // Everything `body` prints on standard output, taken from fd 1.
 std::string capture_stdout(const std::function<void()>& body)
 {
-    std::string path = make_scratch_dir("raw_stdout") + "/out";
+    const scratch_dir scratch("raw_stdout");
+    const std::string path = scratch.path + "/out";
     std::fflush(stdout);
     int saved = dup(1);
     int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -98,7 +99,8 @@ TEST(RawDataRead, OutputAndStoredValues)
         {"empty_file", true, "", 2, 0, "Error: Only read 0 of 2 data elements.", true},
         {"missing", false, "", 3, -1, "", false},
     };
-    std::string dir = make_scratch_dir("raw_read");
+    const scratch_dir scratch("raw_read");
+    const std::string& dir = scratch.path;
     for (bool fifo : {false, true})
     for (const read_case& c : cases) {
         if (fifo && !c.present)
@@ -142,7 +144,8 @@ TEST(RawDataRead, OutputAndStoredValues)
 // A FIFO longer than one bounce block, ending in a fragment.
 TEST(RawDataRead, LongFifoStoresWholeValuesOnly)
 {
-    const std::string path = make_scratch_dir("raw_fifo") + "/long";
+    const scratch_dir scratch("raw_fifo");
+    const std::string path = scratch.path + "/long";
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
     std::vector<int32_t> values(40000);
     for (size_t i = 0; i < values.size(); ++i)
@@ -166,7 +169,8 @@ TEST(RawDataRead, LongFifoStoresWholeValuesOnly)
 // reader says which and why on standard error, and the caller must stop.
 TEST(RawDataRead, UnreadableFileIsNamedWithItsReason)
 {
-    const std::string dir = make_scratch_dir("raw_unreadable");
+    const scratch_dir scratch("raw_unreadable");
+    const std::string& dir = scratch.path;
     const std::string folder = dir + "/folder", file = dir + "/file";
     ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
     write_ints(file, {5});
@@ -215,7 +219,8 @@ TEST(RawDataRead, UnreadableFileIsNamedWithItsReason)
 
 TEST(RawDataRead, IntAndFloatReadersStoreBitsUnchanged)
 {
-    std::string dir = make_scratch_dir("raw_bits");
+    const scratch_dir scratch("raw_bits");
+    const std::string& dir = scratch.path;
     const uint32_t patterns[] = {0x7FA00001u, 0xFFC12345u, 0x00000001u, 0x807FFFFFu, 0x80000000u, 0x3FC00000u};
     std::string bytes(reinterpret_cast<const char*>(patterns), sizeof patterns);
     write_bytes(dir + "/bits", bytes);
@@ -236,7 +241,8 @@ TEST(RawDataRead, IntAndFloatReadersStoreBitsUnchanged)
 
 TEST(RawDataRead, MissingScalarKeepsCallerDefault)
 {
-    std::string dir = make_scratch_dir("raw_default");
+    const scratch_dir scratch("raw_default");
+    const std::string& dir = scratch.path;
     int nTic = 250;
     float dT = 0.5f;
     std::string out = capture_stdout([&] {
@@ -252,7 +258,8 @@ TEST(RawDataRead, MissingScalarKeepsCallerDefault)
 
 TEST(RawDataRead, LargeCountAnnouncesFullByteSize)
 {
-    std::string dir = make_scratch_dir("raw_large");
+    const scratch_dir scratch("raw_large");
+    const std::string& dir = scratch.path;
     int value = 0;
     std::string out = capture_stdout([&] { import_int_data((dir + "/absent").c_str(), &value, 600000000); });
     EXPECT_EQ(out.substr(0, out.find('\n') + 1), announce(dir + "/absent", 2400000000LL));
@@ -279,7 +286,8 @@ TEST(RowTable, EntriesPointIntoOneClearedBlock)
         std::vector<int32_t> values(static_cast<size_t>(s.rows * s.cols));
         for (size_t k = 0; k < values.size(); ++k)
             values[k] = static_cast<int32_t>(100 + k);
-        std::string path = make_scratch_dir("row_table") + "/map";
+        const scratch_dir scratch("row_table");
+        const std::string path = scratch.path + "/map";
         write_ints(path, values);
         capture_stdout([&] { import_int_data(path.c_str(), ti[0], s.rows * s.cols); });
         EXPECT_EQ(ti[s.rows - 1][s.cols - 1], 100 + s.rows * s.cols - 1);
@@ -295,7 +303,8 @@ TEST(RowTable, ZeroRowsHasReadableEntryZero)
     float** tf = allocate_f_2d(0, 2);
     ASSERT_NE(ti[0], nullptr);
     ASSERT_NE(tf[0], nullptr);
-    std::string path = make_scratch_dir("row_zero") + "/outc";
+    const scratch_dir scratch("row_zero");
+    const std::string path = scratch.path + "/outc";
     write_ints(path, {5, 6});
     int result = -2;
     std::string out = capture_stdout([&] { result = import_int_data(path.c_str(), ti[0], 0); });

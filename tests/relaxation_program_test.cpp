@@ -71,7 +71,8 @@ TEST(RelaxationProgram, GpusThatCannotReachEachOtherEndTheRun)
                                        "28), which read 0 in every frame; the first is point 13 {45, 7}\n";
     for (const row& r : rows) {
         SCOPED_TRACE(r.setting.second);
-        const std::string dir = make_scratch_dir("relax_peer");
+        const scratch_dir scratch("relax_peer");
+        const std::string& dir = scratch.path;
         write_input_set(dir, heterogeneous_set(1));
         environment env = host_environment(r.gpus);
         env.push_back(r.setting);
@@ -116,7 +117,8 @@ TEST(RelaxationProgram, ReportPadsLabelsAndEveryArrayIsReleased)
 {
     input_set set = heterogeneous_set(2);
     set.nT = 0;
-    const std::string dir = make_scratch_dir("relax_release");
+    const scratch_dir scratch("relax_release");
+    const std::string& dir = scratch.path;
     write_input_set(dir, set);
     environment env = host_environment(2);
     env.push_back({"TESSARO_HOST_TRACE", dir + "/trace"});

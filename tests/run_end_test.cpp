@@ -99,7 +99,8 @@ TEST(RunEnd, StopIsNotHeldUpByAFullConsole)
             const std::string filler(4096 - before, 'x');
             ASSERT_EQ(write(console.write_end, filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
         }
-        const std::string dir = make_scratch_dir("run_end_console");
+        const scratch_dir scratch("run_end_console");
+        const std::string& dir = scratch.path;
         write_input_set(dir, set);
         child_setup setup;
         setup.stdout_fd = console.write_end;
@@ -130,7 +131,8 @@ TEST(RunEnd, StopGivesUpOnAStalledWriter)
     const run_output reference = run_case(program, set, host_environment(1), "run_end_ref");
     ASSERT_EQ(reference.result.status, 0) << reference.result.err;
     const size_t frame = frame_floats(set);
-    const std::string dir = make_scratch_dir("run_end_stalled");
+    const scratch_dir scratch("run_end_stalled");
+    const std::string& dir = scratch.path;
     write_input_set(dir, set);
     genout_fifo fifo(dir, 4 * frame * 3 / 2);
     const running_program child = start_program(program, dir, host_environment(1));
@@ -159,7 +161,8 @@ TEST(RunEnd, StopDuringTheTeardownFollowsDone)
     const input_set set = large_frame_set(2);
     const run_output reference = run_case(program, set, host_environment(1), "run_end_ref");
     ASSERT_EQ(reference.result.status, 0) << reference.result.err;
-    const std::string dir = make_scratch_dir("run_end_teardown");
+    const scratch_dir scratch("run_end_teardown");
+    const std::string& dir = scratch.path;
     write_input_set(dir, set);
     genout_fifo fifo(dir, 0);
     const running_program child = start_program(program, dir, host_environment(1));
@@ -187,7 +190,8 @@ TEST(RunEnd, ClosedPipesChangeNothingButGenout)
     const size_t frame = frame_floats(set);
     {
         SCOPED_TRACE("standard output | head -c 20");
-        const std::string dir = make_scratch_dir("run_end_head");
+        const scratch_dir scratch("run_end_head");
+        const std::string& dir = scratch.path;
         write_input_set(dir, set);
         console_pipe console;
         child_setup setup;
@@ -211,7 +215,8 @@ TEST(RunEnd, ClosedPipesChangeNothingButGenout)
     }
     {
         SCOPED_TRACE("genout.dat a FIFO whose reader quits");
-        const std::string dir = make_scratch_dir("run_end_quit");
+        const scratch_dir scratch("run_end_quit");
+        const std::string& dir = scratch.path;
         write_input_set(dir, set);
         genout_fifo fifo(dir, 4 * frame * 3 / 2, genout_fifo::quit);
         const program_result result = run_program(program, dir, host_environment(1));
@@ -229,9 +234,9 @@ TEST(RunEnd, ClosedPipesChangeNothingButGenout)
 TEST(RunEnd, GenoutOnADeviceIsSharedByRuns)
 {
     const input_set set = long_run(20000, 100); // long enough to be held while the other runs
-    std::string dirs[2];
-    for (std::string& dir : dirs) {
-        dir = make_scratch_dir("run_end_device");
+    const scratch_dir scratch[2] = {scratch_dir("run_end_device"), scratch_dir("run_end_device")};
+    const std::string dirs[2] = {scratch[0].path, scratch[1].path};
+    for (const std::string& dir : dirs) {
         write_input_set(dir, set);
         ASSERT_EQ(symlink("/dev/null", (dir + "/genout.dat").c_str()), 0);
     }
@@ -267,7 +272,8 @@ TEST(RunEnd, MessagesStartOnTheirOwnLine)
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
-        const std::string dir = make_scratch_dir("run_end_messages");
+        const scratch_dir scratch("run_end_messages");
+        const std::string& dir = scratch.path;
         write_input_set(dir, set);
         if (r.full_device) {
             ASSERT_EQ(symlink("/dev/full", (dir + "/genout.dat").c_str()), 0);

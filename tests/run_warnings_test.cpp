@@ -241,7 +241,8 @@ TEST(ShippedCases, RunWithoutWarnings)
     };
     for (const shipped& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string dir = make_scratch_dir("shipped");
+        const scratch_dir scratch("shipped");
+        const std::string& dir = scratch.path;
         child_setup setup;
         setup.args = c.args;
         setup.args[1] = dir;

@@ -101,7 +101,8 @@ TEST(SourceSchedule, FamiliesRegionsAndStreamsOnOneTwoAndThreeGpus)
 {
     for (int gpus = 1; gpus <= 3; ++gpus) {
         SCOPED_TRACE(std::to_string(gpus) + " GPUs");
-        const std::string dir = make_scratch_dir("schedule");
+        const scratch_dir scratch("schedule");
+        const std::string& dir = scratch.path;
         write_input_set(dir, schedule_set());
         program_result r = run_program(program, dir,
                                        {{"TESSARO_HOST_GPUS", std::to_string(gpus)},
@@ -153,7 +154,8 @@ TEST(SourceSchedule, MemorySavingUploadsOneSliceAndWaitsPerFamilyAndGpu)
     for (int i = 0; i < 5; ++i)
         set.icc_u.insert(set.icc_u.end(), {20 + i, 10});
     set.divev_u.assign(5 * 2, 1.0f);
-    const std::string dir = make_scratch_dir("schedule_saving");
+    const scratch_dir scratch("schedule_saving");
+    const std::string& dir = scratch.path;
     write_input_set(dir, set);
     program_result r = run_program(program, dir,
                                    {{"TESSARO_HOST_GPUS", "2"},

@@ -3,6 +3,7 @@
 // arrays that the start-up leaves behind.
 #include "input_set.h"
 #include "raw_data.h"
+#include "runtime_settings.h"
 #include "startup.h"
 #include "test_support.h"
 #include "update_block.h"
@@ -15,7 +16,6 @@
 #include <cstring>
 #include <functional>
 #include <string>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -90,7 +90,8 @@ TEST(StartUpOutput, EveryFilePresent)
 {
     for (const program_kind& p : programs) {
         SCOPED_TRACE(p.name);
-        const std::string dir = make_scratch_dir("startup_full");
+        const scratch_dir scratch("startup_full");
+        const std::string& dir = scratch.path;
         write_input_set(dir, full_set());
         const program_result r = run_program(p.path, dir, {{"TESSARO_HOST_GPUS", "1"}});
         std::string expected = read_lines_of("nX.dat", 4) + "nX=40\n" + read_lines_of("nY.dat", 4) + "nY=20\n" +
@@ -127,7 +128,8 @@ TEST(StartUpOutput, ProbedFilesAndNticAbsent)
 {
     for (const program_kind& p : programs) {
         SCOPED_TRACE(p.name);
-        const std::string dir = make_scratch_dir("startup_sparse");
+        const scratch_dir scratch("startup_sparse");
+        const std::string& dir = scratch.path;
         write_input_set(dir, sparse_set());
         const program_result r = run_program(p.path, dir, {{"TESSARO_HOST_GPUS", "1"}});
         std::string expected = read_lines_of("nX.dat", 4) + "nX=40\n" + read_lines_of("nY.dat", 4) + "nY=20\n" +
@@ -159,7 +161,8 @@ TEST(StartUpOutput, NoSourceEndsAfterTheEchoes)
     set.icczero = {10, 5}; // zero points are no source
     for (const program_kind& p : programs) {
         SCOPED_TRACE(p.name);
-        const std::string dir = make_scratch_dir("startup_nosource");
+        const scratch_dir scratch("startup_nosource");
+        const std::string& dir = scratch.path;
         write_input_set(dir, set);
         const program_result r = run_program(p.path, dir, {{"TESSARO_HOST_GPUS", "1"}});
         const std::string expected = read_lines_of("nX.dat", 4) + "nX=40\n" + read_lines_of("nY.dat", 4) + "nY=20\n" +
@@ -214,7 +217,8 @@ TEST(MemorySaving, NoticeAndDyWarningOnStandardError)
         SCOPED_TRACE(c.value ? c.value : "(unset)");
         input_set set = full_set();
         set.dY = c.dY;
-        const std::string dir = make_scratch_dir("startup_saving");
+        const scratch_dir scratch("startup_saving");
+        const std::string& dir = scratch.path;
         write_input_set(dir, set);
         environment env = {{"TESSARO_HOST_GPUS", "1"}};
         if (c.value)
@@ -238,12 +242,13 @@ struct startup_case {
     std::vector<std::string> directories = {}; // made in place of these files
 };
 
-program_result run_case(const startup_case& c, const program_kind& p, std::string* dir_out)
+// Runs case `c` of program `p` in `scratch`.
+program_result run_case(const startup_case& c, const program_kind& p, const scratch_dir& scratch)
 {
     input_set set = full_set();
     if (c.edit)
         c.edit(set);
-    const std::string dir = make_scratch_dir("startup_case");
+    const std::string& dir = scratch.path;
     write_input_set(dir, set);
     for (const auto& f : c.files)
         write_bytes(dir + "/" + f.first, f.second);
@@ -253,7 +258,6 @@ program_result run_case(const startup_case& c, const program_kind& p, std::strin
         unlink((dir + "/" + f).c_str());
         EXPECT_EQ(mkdir((dir + "/" + f).c_str(), 0755), 0);
     }
-    *dir_out = dir;
     return run_program(p.path, dir, {{"TESSARO_HOST_GPUS", std::to_string(c.gpus)}});
 }
 
@@ -394,13 +398,13 @@ TEST(StartUpRefusals, EachNamesInputValueAndLimit)
     for (const program_kind& p : programs)
         for (const startup_case& c : cases) {
             SCOPED_TRACE(std::string(p.name) + ": " + c.name);
-            std::string dir;
-            const program_result r = run_case(c, p, &dir);
+            const scratch_dir dir("startup_case");
+            const program_result r = run_case(c, p, dir);
             EXPECT_EQ(r.status, 1);
             EXPECT_EQ(r.err, c.err);
             EXPECT_NE(r.out.find(c.reaches), std::string::npos) << r.out;
             EXPECT_EQ(r.out.find(c.stops_before), std::string::npos) << r.out;
-            EXPECT_FALSE(file_exists(dir + "/genout.dat"));
+            EXPECT_FALSE(file_exists(dir.path + "/genout.dat"));
         }
 }
 
@@ -504,8 +508,8 @@ TEST(StartUpRefusals, AcceptedInputsRun)
     for (const program_kind& p : programs)
         for (const startup_case& c : cases) {
             SCOPED_TRACE(std::string(p.name) + ": " + c.name);
-            std::string dir;
-            const program_result r = run_case(c, p, &dir);
+            const scratch_dir dir("startup_case");
+            const program_result r = run_case(c, p, dir);
             EXPECT_EQ(r.status, 0) << r.err;
             EXPECT_EQ(r.err, c.err);
             EXPECT_NE(r.out.find(c.reaches), std::string::npos) << r.out;
@@ -513,37 +517,91 @@ TEST(StartUpRefusals, AcceptedInputsRun)
         }
 }
 
-// 4 Mi distinct points of icc_add with 4 MiB of address space left: their
-// sort order (16 MiB) cannot be obtained, which ends the run like any other
-// host memory that cannot be obtained.
+// Each host allocation of the start-up made to fail in turn, in the order of
+// allocation: the arrays (their row table and block counted), then the slice
+// buffers of the memory-saving mode as their series are read, then the sort
+// orders of the repeated-point checks. The run ends with the refusal that
+// names it, before genout.dat; one allocation more, and it runs.
+TEST(StartUpRefusals, EachHostAllocationThatFailsIsNamed)
+{
+    input_set set = full_set();
+    set.icc = {10, 5, 10, 6}, set.icczero = {11, 6, 11, 7}, set.icc_add = {12, 7, 12, 8};
+    set.icc_u = {13, 8, 13, 9}, set.icc_w = {14, 9, 14, 10};
+    for (std::vector<float>* series : {&set.divev, &set.divev_add, &set.divev_u, &set.divev_w})
+        *series = {1, 2, 3, 4, 5, 6, 7, 8};
+    const auto host = [](const std::string& name, int bytes) {
+        return "Error: cannot allocate host memory for " + name + " (" + std::to_string(bytes) + " bytes)\n";
+    };
+    const int map = 40 * 8 + 40 * 20 * 4, series = 2 * 8 + 2 * 4 * 4, list = 2 * 8 + 2 * 2 * 4;
+    const std::vector<std::string> families = {host("divev", series),    host("icc", list),
+                                               host("outc", list),       host("icczero", list),
+                                               host("icc_add", list),    host("divev_add", series),
+                                               host("icc_u", list),      host("divev_u", series),
+                                               host("icc_w", list),      host("divev_w", series)};
+    const std::vector<std::string> read_and_checked = {
+        "Failed to allocate divev_slice_host\n", "Failed to allocate divev_add_slice_host\n",
+        "Failed to allocate divev_u_slice_host\n", "Failed to allocate divev_w_slice_host\n",
+        host("the repeated-point check of icc", 8), host("the repeated-point check of icc_add", 8),
+        host("the repeated-point check of icc_u", 8), host("the repeated-point check of icc_w", 8)};
+    for (const program_kind& p : programs) {
+        SCOPED_TRACE(p.name);
+        const bool exponential = p.name == std::string("exponential");
+        std::vector<std::string> refusals = {host("c", map), host("rho", map), host("K", map), host("beta", map)};
+        if (exponential)
+            refusals.push_back(host("a_exp", map));
+        for (const std::string& r : {host("d", 9 * 8 + 18 * 4), host("dmap", 72), host("dcmap", map)})
+            refusals.push_back(r);
+        refusals.insert(refusals.end(), families.begin(), families.end());
+        if (!exponential)
+            for (const char* m : {"kappax", "kappau", "apmlx1", "bpmlx1", "apmlu1", "bpmlu1", "apmlx2", "bpmlx2",
+                                  "apmlu2", "bpmlu2"})
+                refusals.push_back(host(m, map));
+        refusals.insert(refusals.end(), read_and_checked.begin(), read_and_checked.end());
+
+        const scratch_dir dir("startup_host_alloc");
+        write_input_set(dir.path, set);
+        for (size_t n = 1; n <= refusals.size() + 1; ++n) {
+            SCOPED_TRACE("host_alloc:" + std::to_string(n));
+            const program_result r = run_program(p.path, dir.path,
+                                                 {{"TESSARO_HOST_GPUS", "1"},
+                                                  {"DIVEV_MEMORY_SAVING", "1"},
+                                                  {"TESSARO_HOST_FAIL", "host_alloc:" + std::to_string(n)}});
+            const std::string notice = "DIVEV_MEMORY_SAVING enabled: divev stays on CPU, slice transferred per step\n";
+            if (n > refusals.size()) {
+                EXPECT_EQ(r.status, 0) << r.err;
+                EXPECT_EQ(r.err, notice);
+                break;
+            }
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, notice + refusals[n - 1]);
+            EXPECT_FALSE(file_exists(dir.path + "/genout.dat"));
+        }
+    }
+}
+
+// 1000 distinct points of icc_add whose sort order (4000 bytes) cannot be
+// obtained: the check fails like any other host memory that cannot be obtained.
 TEST(StartUpRefusals, RepeatedPointCheckWithoutMemoryIsAHostMemoryError)
 {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "the sanitizers reserve more address space than the limit leaves";
-#endif
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const auto check_without_memory = [] {
-        static host_inputs in;
-        const int n = 4 << 20;
-        in.s.nX = 40, in.s.nY = 24, in.s.ndmap = 1;
-        in.dcmap = allocate_i_2d(40, 24);
-        in.count[family_icc_add] = in.points_read[family_icc_add] = n;
-        in.coords[family_icc_add] = allocate_i_2d(n, 2);
-        for (int i = 0; i < n; ++i)
-            in.coords[family_icc_add][i][0] = i / 24, in.coords[family_icc_add][i][1] = i % 24;
-        long pages = 0;
-        FILE* statm = std::fopen("/proc/self/statm", "r");
-        if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1)
-            std::_Exit(3);
-        std::fclose(statm);
-        const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (4 << 20);
-        const struct rlimit value = {limit, limit};
-        if (setrlimit(RLIMIT_AS, &value) != 0)
-            std::_Exit(4);
-        std::exit(check_host_inputs(in));
-    };
-    EXPECT_EXIT(check_without_memory(), ::testing::ExitedWithCode(1),
-                "^Error: cannot allocate host memory for the repeated-point check of icc_add \\(16777216 bytes\\)\n$");
+    host_inputs in = {};
+    const int n = 1000;
+    in.s.nX = 40, in.s.nY = 24, in.s.ndmap = 1;
+    in.dcmap = allocate_i_2d(40, 24);
+    in.count[family_icc_add] = in.points_read[family_icc_add] = n;
+    in.coords[family_icc_add] = allocate_i_2d(n, 2);
+    for (int i = 0; i < n; ++i)
+        in.coords[family_icc_add][i][0] = i / 24, in.coords[family_icc_add][i][1] = i % 24;
+    use_environment({{"TESSARO_HOST_FAIL", "host_alloc"}}); // the next host allocation is the sort order
+    ::testing::internal::CaptureStderr();
+    const int status = check_host_inputs(in);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    use_environment({});
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(err, "Error: cannot allocate host memory for the repeated-point check of icc_add (4000 bytes)\n");
+    for (int** array : {in.dcmap, in.coords[family_icc_add]}) {
+        std::free(array[0]);
+        std::free(array);
+    }
 }
 
 // The two-relaxation updates also divide by the stretching maps; the
@@ -552,7 +610,8 @@ TEST(StartUpRefusals, StretchingMapsAreDivisorsOfTheRelaxationProgram)
 {
     input_set set = full_set();
     set.kappax[9 * 20 + 8] = 0.0f;
-    const std::string dir = make_scratch_dir("startup_kappa");
+    const scratch_dir scratch("startup_kappa");
+    const std::string& dir = scratch.path;
     write_input_set(dir, set);
     unlink((dir + "/kappau.dat").c_str());
     const program_result relaxation = run_program(programs[1].path, dir, {{"TESSARO_HOST_GPUS", "1"}});
@@ -578,7 +637,6 @@ protected:
         char here[4096];
         ASSERT_NE(getcwd(here, sizeof here), nullptr);
         home_ = here;
-        dir_ = make_scratch_dir("startup_inprocess");
     }
     void TearDown() override
     {
@@ -602,7 +660,9 @@ protected:
         out_ = ::testing::internal::GetCapturedStdout();
         return status;
     }
-    std::string home_, dir_, out_, err_;
+    const scratch_dir scratch_{"startup_inprocess"};
+    const std::string& dir_ = scratch_.path;
+    std::string home_, out_, err_;
 };
 
 // Distinct values in every map and list, so that any mix-up shows.

@@ -395,7 +395,8 @@ TEST_P(StepOrder, OneOutputStepAndTeardownOnThreeGpus)
 {
     const program_order& prog = GetParam();
     const input_set set = step_set();
-    const std::string dir = make_scratch_dir("step_order");
+    const scratch_dir scratch("step_order");
+    const std::string& dir = scratch.path;
     write_input_set(dir, set);
     environment env = host_environment(ngpus);
     env.push_back({"TESSARO_HOST_TRACE", dir + "/trace"});

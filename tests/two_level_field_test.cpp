@@ -14,7 +14,7 @@ namespace {
 // Simulated devices and a trace file for one test; the default runtime after.
 class simulated_devices {
 public:
-    explicit simulated_devices(int count) : trace_(make_scratch_dir("exchange") + "/trace")
+    explicit simulated_devices(int count) : trace_(dir_.path + "/trace")
     {
         setenv("TESSARO_HOST_GPUS", std::to_string(count).c_str(), 1);
         setenv("TESSARO_HOST_TRACE", trace_.c_str(), 1);
@@ -38,6 +38,7 @@ public:
     }
 
 private:
+    const scratch_dir dir_{"exchange"};
     std::string trace_;
 };
 

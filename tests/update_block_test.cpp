@@ -40,7 +40,8 @@ const int nX = 150, nY = 90, nT = 30;
 // the host runtime's trace in `trace`.
 std::string run_traced(const std::string& program, int gpus, const std::string& trace)
 {
-    const std::string dir = write_check_case(2, nX, nY, nT);
+    const scratch_dir scratch = write_check_case(2, nX, nY, nT);
+    const std::string& dir = scratch.path;
     environment env = host_environment(gpus);
     env.push_back({"TESSARO_HOST_TRACE", trace});
     const program_result r = run_program(program, dir, env);
@@ -83,7 +84,8 @@ TEST(UpdateBlock, AnotherShapeWritesTheSameGenoutWithGridsThatFollowIt)
     for (const program_pair& p : programs)
         for (int gpus : {1, 3}) {
             SCOPED_TRACE(std::string(p.name) + " program, " + std::to_string(gpus) + " GPUs");
-            const std::string traces = make_scratch_dir("update_block_trace");
+            const scratch_dir traces_scratch("update_block_trace");
+            const std::string& traces = traces_scratch.path;
             const std::string a = run_traced(p.usual, gpus, traces + "/usual");
             const std::string b = run_traced(p.other, gpus, traces + "/other");
             size_t zeros = 0;
@@ -101,7 +103,8 @@ TEST(UpdateBlock, AnotherShapeWritesTheSameGenoutWithGridsThatFollowIt)
 TEST(UpdateBlock, TheNyLimitFollowsTheBlockHeight)
 {
     const int height = parse_shape(TESSARO_OTHER_UPDATE_BLOCK).y, limit = 65535 * height;
-    const std::string dir = write_check_case(1, nX, nY, 1);
+    const scratch_dir scratch = write_check_case(1, nX, nY, 1);
+    const std::string& dir = scratch.path;
     write_ints(dir + "/nY.dat", {limit + 1});
     const program_result r = run_program(TESSARO_EXPONENTIAL_OTHER_BLOCK, dir);
     EXPECT_EQ(r.status, 1);

@@ -16,11 +16,12 @@
 import os
 import subprocess
 import sys
-import tempfile
 from fractions import Fraction
 from pathlib import Path
 
 import numpy as np
+
+from scratch import scratch_dir
 
 exponential, relaxation, example_inputs = (str(Path(p).resolve()) for p in sys.argv[1:4])
 write_inputs = Path(__file__).resolve().parent.parent / "examples" / "write_inputs.py"
@@ -74,7 +75,7 @@ def envelope(trace):
     return np.abs(np.fft.ifft(np.fft.fft(trace) * h))
 
 
-with tempfile.TemporaryDirectory() as scratch:
+with scratch_dir("write_inputs", lambda: bool(failures)) as scratch:
     work = Path(scratch)
     subprocess.run([example_inputs, "write", scratch, "60", "40", "10"], check=True, stdout=subprocess.DEVNULL)
     check(weights_are_exact(work / "dmap.dat"), "example generator: exact weights")

@@ -9,9 +9,12 @@
 //                          waits for that stream or its device
 //   TESSARO_HOST_THREADS   CPU threads that run the blocks of a launch
 //   TESSARO_HOST_TRACE     path of a file that receives one line per call
-//   TESSARO_HOST_FAIL      "CALL" or "CALL:N": the N-th call of CALL (one of
-//                          cudaDeviceEnablePeerAccess, cudaFreeHost,
-//                          cudaMemcpyPeerAsync) fails with cudaErrorUnknown
+//   TESSARO_HOST_FAIL      "CALL" or "CALL:N": the N-th call of CALL (any call
+//                          below but cudaGetErrorString; cudaLaunchKernel for
+//                          a kernel launch) fails with cudaErrorUnknown and
+//                          does nothing; "launch_thread": the N-th launch
+//                          thread is not started; "host_alloc": the N-th host
+//                          allocation of the programs fails
 // A setting that cannot be used ends the process with status 1 and one line on
 // standard error, after standard output is flushed.
 #pragma once
@@ -125,6 +128,10 @@ cudaError_t launch(const char* kernel_name, dim3 grid, dim3 block, cudaStream_t 
                    std::function<void()> thread_body, const std::function<void(std::string&)>& describe_args);
 
 bool tracing();
+// Counts a call of `name` made outside the runtime (host_alloc: a host
+// allocation of the programs); true when it is the one that TESSARO_HOST_FAIL
+// names, which is then to fail.
+bool injected_failure(const char* name);
 // "a<id>+<byte offset>" for a device address, "null" for nullptr, "host" for
 // anything else.
 std::string describe_pointer(const void* ptr);

@@ -20,9 +20,10 @@ bool host_runtime::detail::peer_reachable(int device, int peer)
 cudaError_t cudaGetDeviceCount(int* count)
 {
     auto lock = lock_runtime();
-    cudaError_t error = cudaSuccess;
+    cudaError_t error = injected_error("cudaGetDeviceCount");
     int n = state().device_count;
-    if (count == nullptr)
+    if (error != cudaSuccess) {
+    } else if (count == nullptr)
         error = cudaErrorInvalidValue;
     else {
         *count = n;
@@ -36,8 +37,9 @@ cudaError_t cudaGetDeviceCount(int* count)
 cudaError_t cudaSetDevice(int device)
 {
     auto lock = lock_runtime();
-    cudaError_t error = cudaSuccess;
-    if (state().device_count == 0)
+    cudaError_t error = injected_error("cudaSetDevice");
+    if (error != cudaSuccess) {
+    } else if (state().device_count == 0)
         error = cudaErrorNoDevice;
     else if (!valid_device(device))
         error = cudaErrorInvalidDevice;
@@ -50,8 +52,9 @@ cudaError_t cudaSetDevice(int device)
 cudaError_t cudaGetDevice(int* device)
 {
     auto lock = lock_runtime();
-    cudaError_t error = cudaSuccess;
-    if (device == nullptr)
+    cudaError_t error = injected_error("cudaGetDevice");
+    if (error != cudaSuccess) {
+    } else if (device == nullptr)
         error = cudaErrorInvalidValue;
     else
         *device = current_device();
@@ -62,15 +65,17 @@ cudaError_t cudaGetDevice(int* device)
 cudaError_t cudaDeviceCanAccessPeer(int* can_access, int device, int peer_device)
 {
     auto lock = lock_runtime();
-    cudaError_t error = cudaSuccess;
+    const cudaError_t injected = injected_error("cudaDeviceCanAccessPeer");
+    cudaError_t error = injected;
     int can = 0;
-    if (can_access == nullptr)
+    if (error != cudaSuccess) {
+    } else if (can_access == nullptr)
         error = cudaErrorInvalidValue;
     else if (!valid_device(device) || !valid_device(peer_device))
         error = cudaErrorInvalidDevice;
     else
         can = peer_reachable(device, peer_device) ? 1 : 0;
-    if (can_access != nullptr)
+    if (can_access != nullptr && injected == cudaSuccess)
         *can_access = can;
     trace_line("cudaDeviceCanAccessPeer" + dev_field(device) + " peer=" + std::to_string(peer_device) +
                    " can=" + std::to_string(can),
@@ -82,7 +87,9 @@ cudaError_t cudaDeviceEnablePeerAccess(int peer_device, unsigned int flags)
 {
     auto lock = lock_runtime();
     int device = current_device();
-    cudaError_t error = check_current_device();
+    cudaError_t error = injected_error("cudaDeviceEnablePeerAccess");
+    if (error == cudaSuccess)
+        error = check_current_device();
     if (error != cudaSuccess) {
     } else if (!valid_device(peer_device) || peer_device == device)
         error = cudaErrorInvalidDevice;
@@ -90,8 +97,6 @@ cudaError_t cudaDeviceEnablePeerAccess(int peer_device, unsigned int flags)
         error = cudaErrorInvalidValue;
     else if (!peer_reachable(device, peer_device))
         error = cudaErrorPeerAccessUnsupported;
-    else if (injected_fault("cudaDeviceEnablePeerAccess"))
-        error = cudaErrorUnknown;
     else {
         char& enabled = state().devices[static_cast<size_t>(device)].peer_enabled[static_cast<size_t>(peer_device)];
         if (enabled)
@@ -105,21 +110,24 @@ cudaError_t cudaDeviceEnablePeerAccess(int peer_device, unsigned int flags)
 cudaError_t cudaDeviceGetStreamPriorityRange(int* least_priority_out, int* greatest_priority_out)
 {
     auto lock = lock_runtime();
-    if (least_priority_out != nullptr)
+    const cudaError_t error = injected_error("cudaDeviceGetStreamPriorityRange");
+    if (least_priority_out != nullptr && error == cudaSuccess)
         *least_priority_out = least_priority;
-    if (greatest_priority_out != nullptr)
+    if (greatest_priority_out != nullptr && error == cudaSuccess)
         *greatest_priority_out = greatest_priority;
     trace_line("cudaDeviceGetStreamPriorityRange" + dev_field(current_device()) +
                    " least=" + std::to_string(least_priority) + " greatest=" + std::to_string(greatest_priority),
-               cudaSuccess);
-    return cudaSuccess;
+               error);
+    return record(error);
 }
 
 cudaError_t cudaStreamCreateWithPriority(cudaStream_t* stream, unsigned int flags, int priority)
 {
     auto lock = lock_runtime();
     int device = current_device();
-    cudaError_t error = check_current_device();
+    cudaError_t error = injected_error("cudaStreamCreateWithPriority");
+    if (error == cudaSuccess)
+        error = check_current_device();
     if (error == cudaSuccess && stream == nullptr)
         error = cudaErrorInvalidValue;
     std::string head = "cudaStreamCreateWithPriority" + dev_field(device);
@@ -141,24 +149,30 @@ cudaError_t cudaStreamCreateWithPriority(cudaStream_t* stream, unsigned int flag
 cudaError_t cudaStreamSynchronize(cudaStream_t stream)
 {
     auto lock = lock_runtime();
-    if (!valid_stream(stream)) {
-        trace_line("cudaStreamSynchronize" + dev_field(current_device()), cudaErrorInvalidResourceHandle);
-        return record(cudaErrorInvalidResourceHandle);
-    }
-    trace_line("cudaStreamSynchronize" + dev_field(stream_device(stream)) + " " + stream_field(stream), cudaSuccess);
-    if (stream != nullptr)
+    cudaError_t error = injected_error("cudaStreamSynchronize");
+    const bool valid = valid_stream(stream);
+    if (error == cudaSuccess && !valid)
+        error = cudaErrorInvalidResourceHandle;
+    trace_line("cudaStreamSynchronize" +
+                   (valid ? dev_field(stream_device(stream)) + " " + stream_field(stream) : dev_field(current_device())),
+               error);
+    if (error == cudaSuccess && stream != nullptr)
         flush_stream(stream);
-    return cudaSuccess;
+    return record(error);
 }
 
 cudaError_t cudaStreamDestroy(cudaStream_t stream)
 {
     auto lock = lock_runtime();
-    if (stream == nullptr || !valid_stream(stream)) {
-        trace_line("cudaStreamDestroy" + dev_field(current_device()), cudaErrorInvalidResourceHandle);
-        return record(cudaErrorInvalidResourceHandle);
-    }
-    trace_line("cudaStreamDestroy" + dev_field(stream->device) + " " + stream_field(stream), cudaSuccess);
+    cudaError_t error = injected_error("cudaStreamDestroy");
+    const bool valid = stream != nullptr && valid_stream(stream);
+    if (error == cudaSuccess && !valid)
+        error = cudaErrorInvalidResourceHandle;
+    trace_line("cudaStreamDestroy" + (valid ? dev_field(stream->device) + " " + stream_field(stream)
+                                            : dev_field(current_device())),
+               error);
+    if (error != cudaSuccess)
+        return record(error);
     flush_stream(stream);
     auto& list = state().devices[static_cast<size_t>(stream->device)].streams;
     list.erase(std::find(list.begin(), list.end(), stream));
@@ -171,7 +185,9 @@ cudaError_t cudaDeviceSynchronize()
 {
     auto lock = lock_runtime();
     int device = current_device();
-    cudaError_t error = check_current_device();
+    cudaError_t error = injected_error("cudaDeviceSynchronize");
+    if (error == cudaSuccess)
+        error = check_current_device();
     trace_line("cudaDeviceSynchronize" + dev_field(device), error);
     if (error == cudaSuccess)
         flush_device(device);

@@ -90,25 +90,32 @@ std::vector<std::pair<int, int>> parse_no_peer(const char* text, int device_coun
     }
 }
 
-// "CALL" or "CALL:N": the N-th call (the first by default) of CALL fails;
-// "launch_thread" is the start of a launch thread.
+// What TESSARO_HOST_FAIL can name: every call of the runtime, cudaLaunchKernel
+// for a kernel launch, launch_thread for the start of a launch thread and
+// host_alloc for a host allocation of the programs (host_runtime::injected_failure).
+const char* const fault_calls[] = {
+    "cudaGetDeviceCount", "cudaSetDevice", "cudaGetDevice", "cudaDeviceCanAccessPeer", "cudaDeviceEnablePeerAccess",
+    "cudaDeviceGetStreamPriorityRange", "cudaStreamCreateWithPriority", "cudaStreamSynchronize", "cudaStreamDestroy",
+    "cudaDeviceSynchronize", "cudaMalloc", "cudaMallocAsync", "cudaFree", "cudaMallocHost", "cudaFreeHost",
+    "cudaMemGetInfo", "cudaMemset", "cudaMemsetAsync", "cudaMemcpy", "cudaMemcpyAsync", "cudaMemcpyPeerAsync",
+    "cudaDeviceGetDefaultMemPool", "cudaMemPoolSetAccess", "cudaGetLastError", "cudaLaunchKernel", "launch_thread", "host_alloc"};
+
+// "CALL" or "CALL:N": the N-th call (the first by default) of CALL fails.
 void parse_fault(const char* text, runtime_state& s)
 {
     if (text == nullptr)
         return;
-    static const char* const calls[] = {"cudaDeviceEnablePeerAccess", "cudaFreeHost", "cudaMemcpyPeerAsync",
-                                        "launch_thread"};
     const char* colon = std::strchr(text, ':');
     const std::string call = colon != nullptr ? std::string(text, colon) : std::string(text);
     unsigned long long n = 1;
     bool known = false;
-    for (const char* c : calls)
+    std::string names;
+    for (const char* c : fault_calls) {
         known = known || call == c;
+        names += (names.empty() ? "" : ", ") + std::string(c);
+    }
     if (!known || (colon != nullptr && (!parse_number(colon + 1, n) || n == 0)))
-        refuse_setting("TESSARO_HOST_FAIL",
-                       "CALL or CALL:N (N from 1), CALL one of cudaDeviceEnablePeerAccess, cudaFreeHost, "
-                       "cudaMemcpyPeerAsync, launch_thread",
-                       text);
+        refuse_setting("TESSARO_HOST_FAIL", "CALL or CALL:N (N from 1), CALL one of " + names, text);
     s.fault_call = call;
     s.fault_countdown = n;
 }
@@ -192,6 +199,8 @@ bool injected_fault(const char* call)
         return false;
     return --s.fault_countdown == 0;
 }
+
+cudaError_t injected_error(const char* call) { return injected_fault(call) ? cudaErrorUnknown : cudaSuccess; }
 
 const char* error_name(cudaError_t error)
 {
@@ -292,6 +301,12 @@ bool tracing()
     return state().trace != nullptr;
 }
 
+bool injected_failure(const char* name)
+{
+    auto lock = lock_runtime();
+    return injected_fault(name);
+}
+
 void reset()
 {
     std::unique_lock<std::recursive_mutex> lock(runtime_mutex());
@@ -307,8 +322,13 @@ using namespace host_runtime::detail;
 
 cudaError_t cudaGetLastError()
 {
-    cudaError_t error = last_error;
-    last_error = cudaSuccess;
+    auto lock = lock_runtime();
+    cudaError_t error = cudaErrorUnknown;
+    if (!injected_fault("cudaGetLastError")) { // a failure of its own leaves the last error in place
+        error = last_error;
+        last_error = cudaSuccess;
+    }
+    trace_line("cudaGetLastError dev=" + std::to_string(current_device()), error);
     return error;
 }
 

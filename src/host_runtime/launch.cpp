@@ -248,6 +248,7 @@ cudaError_t host_runtime::launch(const char* kernel_name, dim3 grid, dim3 block,
     auto lock = lock_runtime();
     cudaError_t error = valid_stream(stream) ? cudaSuccess : cudaErrorInvalidResourceHandle;
     int device = error == cudaSuccess ? stream_device(stream) : current_device();
+    error = first_error(injected_error("cudaLaunchKernel"), error);
     if (error == cudaSuccess)
         error = check_current_device();
     if (error == cudaSuccess && device != current_device())

@@ -95,6 +95,7 @@ cudaError_t copy(const char* call, void* dst, const void* src, size_t bytes, cud
     auto lock = lock_runtime();
     cudaError_t error = valid_stream(stream) ? cudaSuccess : cudaErrorInvalidResourceHandle;
     int device = error == cudaSuccess ? stream_device(stream) : current_device();
+    error = first_error(injected_error(call), error);
     if (error == cudaSuccess && stream == nullptr)
         error = check_current_device();
     bool known_kind = kind >= cudaMemcpyHostToHost && kind <= cudaMemcpyDeviceToDevice;
@@ -139,6 +140,7 @@ cudaError_t fill(const char* call, void* ptr, int value, size_t bytes, cudaStrea
     auto lock = lock_runtime();
     cudaError_t error = valid_stream(stream) ? cudaSuccess : cudaErrorInvalidResourceHandle;
     int device = error == cudaSuccess ? stream_device(stream) : current_device();
+    error = first_error(injected_error(call), error);
     if (error == cudaSuccess && stream == nullptr)
         error = check_current_device();
     std::string head = std::string(call) + dev_field(device);
@@ -199,7 +201,9 @@ cudaError_t cudaMalloc(void** ptr, size_t bytes)
 {
     auto lock = lock_runtime();
     int device = current_device();
-    cudaError_t error = ptr == nullptr ? cudaErrorInvalidValue : check_current_device();
+    cudaError_t error = injected_error("cudaMalloc");
+    if (error == cudaSuccess)
+        error = ptr == nullptr ? cudaErrorInvalidValue : check_current_device();
     const allocation* made = nullptr;
     if (error == cudaSuccess)
         error = allocate(device, bytes, ptr, &made);
@@ -212,6 +216,7 @@ cudaError_t cudaMallocAsync(void** ptr, size_t bytes, cudaStream_t stream)
     auto lock = lock_runtime();
     cudaError_t error = valid_stream(stream) ? cudaSuccess : cudaErrorInvalidResourceHandle;
     int device = error == cudaSuccess ? stream_device(stream) : current_device();
+    error = first_error(injected_error("cudaMallocAsync"), error);
     if (error == cudaSuccess)
         error = ptr == nullptr ? cudaErrorInvalidValue : stream == nullptr ? check_current_device() : cudaSuccess;
     const allocation* made = nullptr;
@@ -227,8 +232,10 @@ cudaError_t cudaFree(void* ptr)
 {
     auto lock = lock_runtime();
     const allocation* a = find_allocation(ptr);
-    cudaError_t error = ptr == nullptr || (a != nullptr && a->base == ptr) ? cudaSuccess : cudaErrorInvalidValue;
-    std::string shown = error == cudaSuccess && a != nullptr ? id_field(a) : host_runtime::describe_pointer(ptr);
+    cudaError_t error = injected_error("cudaFree");
+    if (error == cudaSuccess && ptr != nullptr && (a == nullptr || a->base != ptr))
+        error = cudaErrorInvalidValue;
+    std::string shown = a != nullptr && a->base == ptr ? id_field(a) : host_runtime::describe_pointer(ptr);
     trace_line("cudaFree" + dev_field(current_device()) + " ptr=" + shown, error);
     if (error != cudaSuccess || ptr == nullptr)
         return record(error);
@@ -242,7 +249,9 @@ cudaError_t cudaFree(void* ptr)
 cudaError_t cudaMallocHost(void** ptr, size_t bytes)
 {
     auto lock = lock_runtime();
-    cudaError_t error = ptr == nullptr ? cudaErrorInvalidValue : cudaSuccess;
+    cudaError_t error = injected_error("cudaMallocHost");
+    if (error == cudaSuccess && ptr == nullptr)
+        error = cudaErrorInvalidValue;
     if (error == cudaSuccess && bytes == 0) {
         *ptr = nullptr; // as CUDA: success, no memory
     } else if (error == cudaSuccess) {
@@ -261,9 +270,9 @@ cudaError_t cudaFreeHost(void* ptr)
 {
     auto lock = lock_runtime();
     auto found = state().host_allocations.find(ptr);
-    cudaError_t error = ptr == nullptr || found != state().host_allocations.end() ? cudaSuccess : cudaErrorInvalidValue;
-    if (error == cudaSuccess && injected_fault("cudaFreeHost"))
-        error = cudaErrorUnknown;
+    cudaError_t error = injected_error("cudaFreeHost");
+    if (error == cudaSuccess && ptr != nullptr && found == state().host_allocations.end())
+        error = cudaErrorInvalidValue;
     trace_line("cudaFreeHost" + dev_field(current_device()), error);
     if (error != cudaSuccess || ptr == nullptr)
         return record(error);
@@ -277,7 +286,9 @@ cudaError_t cudaMemGetInfo(size_t* free_bytes, size_t* total_bytes)
 {
     auto lock = lock_runtime();
     int device = current_device();
-    cudaError_t error = check_current_device();
+    cudaError_t error = injected_error("cudaMemGetInfo");
+    if (error == cudaSuccess)
+        error = check_current_device();
     if (error == cudaSuccess && (free_bytes == nullptr || total_bytes == nullptr))
         error = cudaErrorInvalidValue;
     size_t total = state().memory_per_device;
@@ -318,12 +329,11 @@ cudaError_t cudaMemcpyPeerAsync(void* dst, int dst_device, const void* src, int 
     auto lock = lock_runtime();
     cudaError_t error = valid_stream(stream) ? cudaSuccess : cudaErrorInvalidResourceHandle;
     int device = error == cudaSuccess ? stream_device(stream) : current_device();
+    error = first_error(injected_error("cudaMemcpyPeerAsync"), error);
     if (error == cudaSuccess && stream == nullptr)
         error = check_current_device();
     if (error == cudaSuccess && (!valid_device(dst_device) || !valid_device(src_device)))
         error = cudaErrorInvalidDevice;
-    if (error == cudaSuccess && injected_fault("cudaMemcpyPeerAsync"))
-        error = cudaErrorUnknown;
     trace_line("cudaMemcpyPeerAsync" + dev_field(device) + " " +
                    stream_field(stream) +
                    " dst=" + host_runtime::describe_pointer(dst) + " dst_dev=" + std::to_string(dst_device) +

@@ -45,8 +45,9 @@ cudaError_t check_access(const cudaMemAccessDesc& desc, int owner)
 cudaError_t cudaDeviceGetDefaultMemPool(cudaMemPool_t* pool, int device)
 {
     auto lock = lock_runtime();
-    cudaError_t error = cudaSuccess;
-    if (pool == nullptr)
+    cudaError_t error = injected_error("cudaDeviceGetDefaultMemPool");
+    if (error != cudaSuccess) {
+    } else if (pool == nullptr)
         error = cudaErrorInvalidValue;
     else if (state().device_count == 0)
         error = cudaErrorNoDevice;
@@ -75,7 +76,9 @@ cudaError_t cudaMemPoolSetAccess(cudaMemPool_t pool, const cudaMemAccessDesc* de
 {
     auto lock = lock_runtime();
     const bool known = valid_pool(pool);
-    cudaError_t error = known && (count == 0 || desc_list != nullptr) ? cudaSuccess : cudaErrorInvalidValue;
+    cudaError_t error = first_error(injected_error("cudaMemPoolSetAccess"),
+                                    known && (count == 0 || desc_list != nullptr) ? cudaSuccess
+                                                                                  : cudaErrorInvalidValue);
     std::string head = "cudaMemPoolSetAccess pool=" + (known ? std::to_string(pool->device) : std::string("invalid")) +
                        " count=" + std::to_string(count);
     for (size_t i = 0; error == cudaSuccess && i < count; ++i) {

@@ -77,6 +77,15 @@ runtime_state& state();
 // The call then fails with cudaErrorUnknown and does nothing ("launch_thread":
 // the thread is not started).
 bool injected_fault(const char* call);
+// The same as the call's error: cudaErrorUnknown for that call, else cudaSuccess.
+// A runtime call becomes injectable with its name in fault_calls
+// (host_runtime.cpp) and injected_error(name) first among its checks.
+cudaError_t injected_error(const char* call);
+// `earlier` unless it is cudaSuccess, else `later`.
+inline cudaError_t first_error(cudaError_t earlier, cudaError_t later)
+{
+    return earlier != cudaSuccess ? earlier : later;
+}
 
 // Records `error` as the calling thread's last error unless it is cudaSuccess.
 cudaError_t record(cudaError_t error);

@@ -6,9 +6,9 @@
 
 run_output run_case(const std::string& program, const input_set& set, const environment& env, const std::string& tag)
 {
-    const std::string dir = make_scratch_dir(tag);
+    run_output out{scratch_dir(tag), {}, {}, false};
+    const std::string& dir = out.dir.path;
     write_input_set(dir, set);
-    run_output out;
     out.result = run_program(program, dir, env);
     out.has_genout = file_exists(dir + "/genout.dat");
     if (out.has_genout)
@@ -69,12 +69,13 @@ std::vector<float> expect_same_genout_everywhere(const std::string& program, con
     return expected;
 }
 
-std::string write_check_case(int which, int nX, int nY, int nT)
+scratch_dir write_check_case(int which, int nX, int nY, int nT)
 {
-    const std::string dir = make_scratch_dir("check_case");
+    scratch_dir dir("check_case");
     child_setup setup;
-    setup.args = {"check-case", dir, std::to_string(which), std::to_string(nX), std::to_string(nY), std::to_string(nT)};
-    const program_result r = run_program(TESSARO_EXAMPLE_INPUTS, dir, {}, setup);
+    setup.args = {"check-case", dir.path, std::to_string(which), std::to_string(nX), std::to_string(nY),
+                  std::to_string(nT)};
+    const program_result r = run_program(TESSARO_EXAMPLE_INPUTS, dir.path, {}, setup);
     EXPECT_EQ(r.status, 0) << r.err;
     return dir;
 }

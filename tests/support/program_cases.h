@@ -8,11 +8,13 @@
 #include <vector>
 
 struct run_output {
+    scratch_dir dir; // where it ran: its inputs, genout.dat, and any file its environment names
     program_result result;
     std::vector<float> genout; // as written
     bool has_genout;
 };
 
+// Runs `program` on `set` in a new scratch directory "tessaro_TAG_..." and reads its genout.dat.
 run_output run_case(const std::string& program, const input_set& set, const environment& env,
                     const std::string& tag);
 
@@ -26,9 +28,10 @@ environment host_environment(int gpus, const char* schedule = "eager", bool memo
 
 // Runs `set` on 1 to 4 GPUs under both schedules, with memory saving off and
 // on, and expects every genout.dat, in outc order, to equal that of the run
-// on one GPU bit for bit. Returns that reference, in outc order.
+// on one GPU bit for bit. Returns that reference, in outc order. Each run's
+// directory lives until its comparison is done.
 std::vector<float> expect_same_genout_everywhere(const std::string& program, const input_set& set);
 
-// A new directory holding case `which` (1 or 2) of the device check's case
-// generator (tessaro_example_inputs check-case) at the given size.
-std::string write_check_case(int which, int nX, int nY, int nT);
+// A new scratch directory holding case `which` (1 or 2) of the device check's
+// case generator (tessaro_example_inputs check-case) at the given size.
+scratch_dir write_check_case(int which, int nX, int nY, int nT);

@@ -1,11 +1,14 @@
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -16,15 +19,52 @@
 
 extern char** environ;
 
-std::string make_scratch_dir(const std::string& tag)
+namespace {
+
+// Failures recorded so far in the running test (0 outside a test).
+int failures_so_far()
+{
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    if (test == nullptr)
+        return 0;
+    int failures = 0;
+    for (int i = 0; i < test->result()->total_part_count(); ++i)
+        failures += test->result()->GetTestPartResult(i).failed();
+    return failures;
+}
+
+} // namespace
+
+scratch_dir::scratch_dir(const std::string& tag) : failures_at_start(failures_so_far())
 {
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/tessaro_" + tag + "_XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
     if (!mkdtemp(buf.data()))
-        throw std::runtime_error("mkdtemp failed for " + pattern);
-    return std::string(buf.data());
+        throw std::runtime_error("mkdtemp failed for " + pattern + ": " + std::strerror(errno));
+    path = buf.data();
+}
+
+scratch_dir::scratch_dir(scratch_dir&& other) noexcept
+    : path(std::move(other.path)), failures_at_start(other.failures_at_start)
+{
+    other.path.clear();
+}
+
+scratch_dir::~scratch_dir()
+{
+    if (path.empty())
+        return;
+    if (failures_so_far() > failures_at_start) {
+        std::printf("Kept for inspection: %s\n", path.c_str());
+        std::fflush(stdout);
+        return;
+    }
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+    if (error)
+        ADD_FAILURE() << "cannot remove " << path << ": " << error.message();
 }
 
 running_program start_program(const std::string& program, const std::string& dir, const environment& env,
@@ -81,8 +121,18 @@ running_program start_program(const std::string& program, const std::string& dir
             close(static_cast<int>(fd));
         if (setup.stdout_closed)
             close(1);
+        // Default signal actions, none blocked, whatever the test inherited
+        // (a test run in the background starts with SIGINT ignored).
+        for (int signal = 1; signal < NSIG; ++signal)
+            if (signal != SIGKILL && signal != SIGSTOP)
+                std::signal(signal, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         for (int signal : setup.ignored_signals)
             std::signal(signal, SIG_IGN);
+        if (setup.time_limit_s > 0)
+            alarm(setup.time_limit_s); // the alarm outlives the exec
         for (const auto& limit : setup.limits) {
             const struct rlimit value = {static_cast<rlim_t>(limit.second), static_cast<rlim_t>(limit.second)};
             if (setrlimit(limit.first, &value) != 0)

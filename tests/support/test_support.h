@@ -23,10 +23,26 @@ struct child_setup {
     std::vector<int> ignored_signals; // started with these signals ignored, as under nohup
     int stdout_fd = -1, stderr_fd = -1; // the test's descriptor (a pipe's end) in place of the file
     bool own_process_group = false;    // leads a process group of its own, for group signals
+    unsigned time_limit_s = 0; // > 0: SIGALRM ends it after this many seconds (status 128 + 14)
 };
 
-// A new empty directory under the system's temporary directory.
-std::string make_scratch_dir(const std::string& tag);
+// A new empty directory under $TMPDIR (/tmp when unset), "tessaro_TAG_XXXXXX",
+// for one test. When it goes out of scope it is removed with all it holds,
+// unless the running test recorded a failure while it existed: then it is
+// kept, and its path is printed after the failure. Movable, so that helpers
+// can hand it back; the test decides how long it lives.
+//
+//     scratch_dir dir("my_case");
+//     write_input_set(dir.path, set);
+//     run_program(program, dir.path);
+struct scratch_dir {
+    explicit scratch_dir(const std::string& tag);
+    scratch_dir(scratch_dir&& other) noexcept;
+    scratch_dir& operator=(scratch_dir&&) = delete;
+    ~scratch_dir();
+    std::string path;       // empty once moved from
+    int failures_at_start;  // failures of the running test when it was made
+};
 
 // A program started in the background by start_program.
 struct running_program {
@@ -37,7 +53,8 @@ struct running_program {
 // Runs `program` (with setup.args, usually none) in `dir`, with `env` added to (or replacing
 // entries of) the test's environment; TESSARO_* and DIVEV_* variables of the
 // test's own environment are not inherited. The program starts with standard
-// input (/dev/null), output and error open, and no other descriptor.
+// input (/dev/null), output and error open, and no other descriptor, with the
+// default action for every signal and none blocked.
 program_result run_program(const std::string& program, const std::string& dir, const environment& env = {},
                            const child_setup& setup = {});
 // The same in two halves: start it, then wait for it to end and collect its result.

@@ -1,6 +1,10 @@
 // Raw data reader and row-table allocators.
 #include "raw_data.h"
 
+#if defined(TESSARO_HOST_RUNTIME)
+#include "cuda_host.h"
+#endif
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -22,6 +26,15 @@ struct opened_input {
 };
 std::vector<opened_input> opened_inputs;
 
+bool host_allocation_fails()
+{
+#if defined(TESSARO_HOST_RUNTIME)
+    return host_runtime::injected_failure("host_alloc");
+#else
+    return false;
+#endif
+}
+
 void remember_input(FILE* file, const char* path)
 {
     struct stat info;
@@ -35,6 +48,8 @@ void remember_input(FILE* file, const char* path)
 template <typename T>
 T** allocate_2d(int rows, int cols)
 {
+    if (host_allocation_fails())
+        return nullptr;
     int count = rows * cols;
     size_t table_entries = rows > 0 ? static_cast<size_t>(rows) : 1;
     size_t elements = count > 0 ? static_cast<size_t>(count) : 1;
@@ -128,6 +143,8 @@ int read_raw_values(const char* path, void* destination, int count)
 int** allocate_i_2d(int rows, int cols) { return allocate_2d<int>(rows, cols); }
 
 float** allocate_f_2d(int rows, int cols) { return allocate_2d<float>(rows, cols); }
+
+void* allocate_host(size_t bytes) { return host_allocation_fails() ? nullptr : std::calloc(bytes, 1); }
 
 long long row_table_bytes(int rows, int cols)
 {

@@ -2,6 +2,8 @@
 // 2-D arrays (one contiguous block plus a table of row pointers).
 #pragma once
 
+#include <cstddef>
+
 // Row tables of new rows x cols arrays, elements cleared. A zero-row array
 // still has a readable entry 0 that points at an empty block. Null when the
 // memory cannot be obtained.
@@ -9,6 +11,12 @@ int** allocate_i_2d(int rows, int cols);
 float** allocate_f_2d(int rows, int cols);
 // Bytes that such an array asks for: its row table and its block.
 long long row_table_bytes(int rows, int cols);
+
+// A cleared heap block of `bytes` bytes, or null when it cannot be obtained.
+// Every host allocation of the start-up goes through this or the row tables
+// above, so that under the host runtime TESSARO_HOST_FAIL=host_alloc:N makes
+// the N-th of them fail as if memory had run out (a row-table array counts once).
+void* allocate_host(size_t bytes);
 
 constexpr int read_missing = -1; // the file does not exist
 constexpr int read_failed = -2;  // it exists, but could not be opened or read

@@ -53,7 +53,8 @@ static void set_up_peer_access(int k, int ngpus, int required, int* failed)
             std::printf("GPU %d enabled peer access to GPU %d\n", k, j);
             // The fields are pool allocations, which peer access alone does not open.
             const char* call = nullptr;
-            check_cuda(logical_grant_pool_access(k, j, &call), call, k);
+            const cudaError_t granted = logical_grant_pool_access(k, j, &call); // names the call that failed
+            check_cuda(granted, call, k);
             continue;
         }
         std::fflush(stdout);

@@ -1,5 +1,6 @@
 // Refusals of inputs that no run can use; each writes one line on standard
 // error and returns 1.
+#include "raw_data.h"
 #include "startup.h"
 #include "update_block.h"
 
@@ -51,7 +52,7 @@ int check_distinct(const int* points, int n, const char* list)
 {
     if (n < 2)
         return 0;
-    int* order = static_cast<int*>(std::malloc(sizeof(int) * static_cast<size_t>(n)));
+    int* order = static_cast<int*>(allocate_host(sizeof(int) * static_cast<size_t>(n)));
     if (obtained(order, ("the repeated-point check of " + std::string(list)).c_str(), 4LL * n))
         return 1;
     const auto key = [points](int i) { return std::make_tuple(points[2 * i], points[2 * i + 1], i); };

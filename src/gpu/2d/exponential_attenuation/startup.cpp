@@ -101,7 +101,7 @@ int read_series(host_inputs* in, family_id f)
         return 1;
     if (!in->memory_saving)
         return 0;
-    in->slice_host[f] = static_cast<float*>(std::malloc(4 * static_cast<size_t>(n)));
+    in->slice_host[f] = static_cast<float*>(allocate_host(4 * static_cast<size_t>(n)));
     if (in->slice_host[f] == nullptr) {
         std::fprintf(stderr, "Failed to allocate %s\n", fam.slice_name);
         return 1;
@@ -285,7 +285,7 @@ int read_host_inputs(const solver_model& model, host_inputs* in)
     in->d = allocate_f_2d(9, 2);
     if (obtained(in->d, "d", row_table_bytes(9, 2)))
         return 1;
-    in->dmap = static_cast<float*>(std::calloc(18 * static_cast<size_t>(s.ndmap), sizeof(float)));
+    in->dmap = static_cast<float*>(allocate_host(72 * static_cast<size_t>(s.ndmap)));
     if (obtained(in->dmap, "dmap", 72LL * s.ndmap))
         return 1;
     in->dcmap = allocate_i_2d(nX, nY);
