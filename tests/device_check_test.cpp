@@ -72,7 +72,7 @@ TEST(DeviceCheckCases, OddSizesWithASourceAndReceiversAtTheFarEdges)
     const struct {
         std::vector<std::string> sizes; // none: the default
         int nX, nY, nT;
-    } rows[] = {{{}, 771, 517, 400}, {{"136", "40", "1"}, 136, 40, 1}, {{"161", "97", "120"}, 161, 97, 120}};
+    } rows[] = {{{}, 771, 525, 400}, {{"136", "40", "1"}, 136, 40, 1}, {{"161", "97", "120"}, 161, 97, 120}};
     for (const auto& row : rows)
         for (const char* which : {"1", "2"}) {
             SCOPED_TRACE("case " + std::string(which) + ", " + std::to_string(row.nX) + " x " + std::to_string(row.nY));
@@ -89,7 +89,10 @@ TEST(DeviceCheckCases, OddSizesWithASourceAndReceiversAtTheFarEdges)
             EXPECT_EQ(read_ints(dir + "/nT.dat").at(0), row.nT);
             if (row.sizes.empty()) {
                 EXPECT_EQ((nX - 16) % 2, 1) << "updated columns";
-                EXPECT_EQ((nY - 16) % 2, 1) << "updated rows";
+                // Rows: the grid covers all nY, the last 8 never updated, so a
+                // grid short by one block row misses updated rows only when nY
+                // exceeds a multiple of the block height by more than 8.
+                EXPECT_TRUE(nY % 128 > 8 && nY % 128 < 16) << "updated rows";
                 EXPECT_GE(row.nT, 400);
             }
             auto near_far_edges = [&](int x, int y) { return x >= nX - 12 && x < nX - 8 && y >= nY - 12 && y < nY - 8; };

@@ -236,8 +236,8 @@ TEST(ShippedCases, RunWithoutWarnings)
         {"example, small", {"write", "", "120", "80", "20"}},
         {"check case 1, smallest", {"check-case", "", "1", "136", "40", "6"}},
         {"check case 2, smallest", {"check-case", "", "2", "136", "40", "6"}},
-        {"check case 1", {"check-case", "", "1", "768", "512", "3"}},
-        {"check case 2", {"check-case", "", "2", "768", "512", "3"}},
+        {"check case 1", {"check-case", "", "1", "771", "525", "3"}},
+        {"check case 2", {"check-case", "", "2", "771", "525", "3"}},
     };
     for (const shipped& c : cases) {
         SCOPED_TRACE(c.name);

@@ -2,7 +2,7 @@
 # The check of the CUDA build against the host runtime, and its timing.
 #
 # Usage: tools/device_check.sh [--host-only] [--alter] [nX nY nT]
-#   nX nY nT     size of the check cases (default 771 517 400; nX >= 136, nY >= 40)
+#   nX nY nT     size of the check cases (default 771 525 400; nX >= 136, nY >= 40)
 #   --host-only  no GPU needed: the host build stands in for the CUDA build, on
 #                3 simulated GPUs under the deferred schedule against 1 eager,
 #                on 1 deferred against 3 eager, and on 1 presented as 2 and as
@@ -35,6 +35,8 @@
 # check: PASS (n comparisons)", 1 for "device check: FAIL (k of n differ or
 # failed)". Everything is logged to build-check/device_check.log.
 set -uo pipefail
+# A relative OUT names a folder of the caller's directory.
+[ -z "${OUT:-}" ] || OUT=$(realpath -m -- "$OUT")
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root" || exit 1
 
@@ -51,7 +53,7 @@ if [ ${#sizes[@]} -ne 0 ] && [ ${#sizes[@]} -ne 3 ]; then
     echo "usage: $0 [--host-only] [--alter] [nX nY nT]" >&2
     exit 2
 fi
-nX=${sizes[0]:-771} nY=${sizes[1]:-517} nT=${sizes[2]:-400}
+nX=${sizes[0]:-771} nY=${sizes[1]:-525} nT=${sizes[2]:-400}
 large=${DEVICE_CHECK_LARGE:-$([ $host_only = 1 ] && echo 256 || echo 8192)}
 whole() { [[ $1 =~ ^[0-9]+$ ]] && [ "${#1}" -le 9 ]; }
 if ! whole "$nX" || ! whole "$nY" || ! whole "$nT" || ! whole "$large" || [ "$nX" -lt 136 ] || [ "$nY" -lt 40 ] ||
