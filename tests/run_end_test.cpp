@@ -250,6 +250,23 @@ TEST(RunEnd, GenoutOnADeviceIsSharedByRuns)
     EXPECT_EQ(result.status, 0) << result.err;
 }
 
+// A regular genout.dat is synced before it is closed: a sync that fails
+// leaves the run incomplete (status 1, the error last), its frames whole and
+// true.
+TEST(RunEnd, FailedSyncLeavesTheRunIncomplete)
+{
+    const input_set set = large_frame_set(6, 1 << 12);
+    const run_output reference = run_case(program, set, host_environment(1), "run_end_ref");
+    ASSERT_EQ(reference.result.status, 0) << reference.result.err;
+    environment env = host_environment(1);
+    env.push_back({"TESSARO_HOST_FAIL", "genout_sync"});
+    const run_output out = run_case(program, set, env, "run_end_sync");
+    EXPECT_EQ(out.result.status, 1);
+    EXPECT_EQ(out.result.err, "Error: genout.dat is incomplete: a write, flush, sync or close of it failed\n");
+    EXPECT_EQ(out.result.out.substr(out.result.out.size() - 7), "\nDone.\n");
+    expect_true_frames(out.genout, reference.genout, frame_floats(set), 6);
+}
+
 // With standard output and error in one file, every "Error: " and
 // "Warning: " line starts a line of its own, and progress figures after one
 // begin the progress line again.

@@ -520,7 +520,8 @@ TEST(StartUpRefusals, AcceptedInputsRun)
 // Each host allocation of the start-up made to fail in turn, in the order of
 // allocation: the arrays (their row table and block counted), then the slice
 // buffers of the memory-saving mode as their series are read, then the sort
-// orders of the repeated-point checks. The run ends with the refusal that
+// orders of the repeated-point checks and the per-set table of the time step
+// check. The run ends with the refusal that
 // names it, before genout.dat; one allocation more, and it runs.
 TEST(StartUpRefusals, EachHostAllocationThatFailsIsNamed)
 {
@@ -542,7 +543,8 @@ TEST(StartUpRefusals, EachHostAllocationThatFailsIsNamed)
         "Failed to allocate divev_slice_host\n", "Failed to allocate divev_add_slice_host\n",
         "Failed to allocate divev_u_slice_host\n", "Failed to allocate divev_w_slice_host\n",
         host("the repeated-point check of icc", 8), host("the repeated-point check of icc_add", 8),
-        host("the repeated-point check of icc_u", 8), host("the repeated-point check of icc_w", 8)};
+        host("the repeated-point check of icc_u", 8), host("the repeated-point check of icc_w", 8),
+        host("the time step check", 8), host("the time step check", 4)};
     for (const program_kind& p : programs) {
         SCOPED_TRACE(p.name);
         const bool exponential = p.name == std::string("exponential");

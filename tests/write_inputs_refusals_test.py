@@ -8,8 +8,9 @@ traceback, and nothing written.
 import resource
 import subprocess
 import sys
-import tempfile
 from pathlib import Path
+
+from scratch import scratch_dir
 
 write_inputs = Path(__file__).resolve().parent.parent / "examples" / "write_inputs.py"
 cases = [
@@ -41,11 +42,17 @@ cases = [
     (["speed=3"], "no parameter speed"),
 ]
 failures = 0
-with tempfile.TemporaryDirectory() as scratch:
+
+def limit_memory():
+    resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+
+
+with scratch_dir("write_inputs_refusals", lambda: failures > 0) as scratch:
     for parameters, reason in cases:
         target = Path(scratch) / "case"
+        # Only the row about memory runs under an address-space limit.
         run = subprocess.run([sys.executable, str(write_inputs), str(target), *parameters], capture_output=True,
-                             text=True, preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30)))
+                             text=True, preexec_fn=limit_memory if reason == "memory" else None)
         lines = run.stderr.splitlines()
         ok = (run.returncode == 2 and len(lines) == 1 and lines[0].startswith("write_inputs.py: ")
               and reason in lines[0] and "Traceback" not in run.stderr and not target.exists() and run.stdout == "")

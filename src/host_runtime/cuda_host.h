@@ -14,7 +14,8 @@
 //                          a kernel launch) fails with cudaErrorUnknown and
 //                          does nothing; "launch_thread": the N-th launch
 //                          thread is not started; "host_alloc": the N-th host
-//                          allocation of the programs fails
+//                          allocation of the programs fails; "genout_sync":
+//                          the N-th sync of genout.dat fails
 // A setting that cannot be used ends the process with status 1 and one line on
 // standard error, after standard output is flushed.
 #pragma once
@@ -129,7 +130,7 @@ cudaError_t launch(const char* kernel_name, dim3 grid, dim3 block, cudaStream_t 
 
 bool tracing();
 // Counts a call of `name` made outside the runtime (host_alloc: a host
-// allocation of the programs); true when it is the one that TESSARO_HOST_FAIL
+// allocation of the programs; genout_sync: the sync of genout.dat); true when it is the one that TESSARO_HOST_FAIL
 // names, which is then to fail.
 bool injected_failure(const char* name);
 // "a<id>+<byte offset>" for a device address, "null" for nullptr, "host" for

@@ -92,13 +92,15 @@ std::vector<std::pair<int, int>> parse_no_peer(const char* text, int device_coun
 
 // What TESSARO_HOST_FAIL can name: every call of the runtime, cudaLaunchKernel
 // for a kernel launch, launch_thread for the start of a launch thread and
-// host_alloc for a host allocation of the programs (host_runtime::injected_failure).
+// host_alloc for a host allocation of the programs and genout_sync for the
+// sync of genout.dat before it is closed (host_runtime::injected_failure).
 const char* const fault_calls[] = {
     "cudaGetDeviceCount", "cudaSetDevice", "cudaGetDevice", "cudaDeviceCanAccessPeer", "cudaDeviceEnablePeerAccess",
     "cudaDeviceGetStreamPriorityRange", "cudaStreamCreateWithPriority", "cudaStreamSynchronize", "cudaStreamDestroy",
     "cudaDeviceSynchronize", "cudaMalloc", "cudaMallocAsync", "cudaFree", "cudaMallocHost", "cudaFreeHost",
     "cudaMemGetInfo", "cudaMemset", "cudaMemsetAsync", "cudaMemcpy", "cudaMemcpyAsync", "cudaMemcpyPeerAsync",
-    "cudaDeviceGetDefaultMemPool", "cudaMemPoolSetAccess", "cudaGetLastError", "cudaLaunchKernel", "launch_thread", "host_alloc"};
+    "cudaDeviceGetDefaultMemPool", "cudaMemPoolSetAccess", "cudaGetLastError", "cudaLaunchKernel", "launch_thread", "host_alloc",
+    "genout_sync"};
 
 // "CALL" or "CALL:N": the N-th call (the first by default) of CALL fails.
 void parse_fault(const char* text, runtime_state& s)

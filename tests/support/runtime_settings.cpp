@@ -13,7 +13,7 @@ const std::vector<std::string> fault_names = {
     "cudaDeviceGetStreamPriorityRange", "cudaStreamCreateWithPriority", "cudaStreamSynchronize", "cudaStreamDestroy",
     "cudaDeviceSynchronize", "cudaMalloc", "cudaMallocAsync", "cudaFree", "cudaMallocHost", "cudaFreeHost",
     "cudaMemGetInfo", "cudaMemset", "cudaMemsetAsync", "cudaMemcpy", "cudaMemcpyAsync", "cudaMemcpyPeerAsync",
-    "cudaDeviceGetDefaultMemPool", "cudaMemPoolSetAccess", "cudaGetLastError", "cudaLaunchKernel", "launch_thread", "host_alloc"};
+    "cudaDeviceGetDefaultMemPool", "cudaMemPoolSetAccess", "cudaGetLastError", "cudaLaunchKernel", "launch_thread", "host_alloc", "genout_sync"};
 
 void use_environment(std::vector<std::pair<const char*, std::string>> settings)
 {

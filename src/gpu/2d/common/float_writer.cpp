@@ -167,9 +167,19 @@ bool wait_for_writer(float_writer* writer, Done done)
     return true;
 }
 
+int sync_descriptor(int fd)
+{
+    int synced;
+    while ((synced = fsync(fd)) != 0 && errno == EINTR) {
+    }
+    return synced;
+}
+
 // Hands what the stream holds to the system and, for a regular file, waits
-// until the system has stored it: a run that ends after the close keeps its
-// frames through a power loss. Returns 0, or -1 when either fails.
+// until the system has stored it and its entry in the working directory: a
+// run that ends after the close keeps its frames through a power loss.
+// Returns 0, or -1 when any of it fails (a directory that cannot be synced at
+// all on its file system does not count).
 int sync_genout(FILE* file)
 {
     if (std::fflush(file) != 0)
@@ -178,9 +188,17 @@ int sync_genout(FILE* file)
     const int fd = fileno(file);
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
         return 0;
-    int synced;
-    while ((synced = fsync(fd)) != 0 && errno == EINTR) {
-    }
+#if defined(TESSARO_HOST_RUNTIME)
+    if (host_runtime::injected_failure("genout_sync"))
+        return -1;
+#endif
+    if (sync_descriptor(fd) != 0)
+        return -1;
+    const int directory = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0)
+        return -1;
+    const int synced = sync_descriptor(directory) == 0 || errno == EINVAL ? 0 : -1;
+    close(directory);
     return synced;
 }
 

@@ -105,10 +105,11 @@ void print_message(const char* format, ...)
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
     const bool locked = lock_console();
-    if (locked && state == text_on_line) {
+    // What standard output holds goes first, the open progress line ended.
+    if (locked && state == text_on_line)
         std::putchar('\n');
+    if (locked)
         std::fflush(stdout);
-    }
     if (locked && state != no_line)
         state = ended_by_message;
     // Standard error has no buffer: the line goes out in one write.

@@ -6,6 +6,8 @@
 // derivatives, so they divide c^2.
 #include "time_step_check.h"
 
+#include "raw_data.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -111,9 +113,11 @@ int check_time_step(const solver_model& model, const host_inputs& in)
     const int nX = in.s.nX, nY = in.s.nY, ndmap = in.s.ndmap;
     // Per set: the largest c^2 of its points (0 for a set no updated point
     // uses) and the first point that has it.
-    double* peak = static_cast<double*>(std::calloc(static_cast<size_t>(ndmap), sizeof(double)));
-    int* first = static_cast<int*>(std::malloc(static_cast<size_t>(ndmap) * sizeof(int)));
-    if (obtained(peak, "the time step check", 8LL * ndmap) || obtained(first, "the time step check", 4LL * ndmap)) {
+    double* peak = static_cast<double*>(allocate_host(sizeof(double) * static_cast<size_t>(ndmap)));
+    if (obtained(peak, "the time step check", 8LL * ndmap))
+        return 1;
+    int* first = static_cast<int*>(allocate_host(sizeof(int) * static_cast<size_t>(ndmap)));
+    if (obtained(first, "the time step check", 4LL * ndmap)) {
         std::free(peak);
         return 1;
     }
